@@ -1,0 +1,28 @@
+// Crop and pixel mapping of one slice of the second pass.
+#pragma once
+
+#include <cstdint>
+
+#include "series_range.h"
+
+// Moves the rectangle x1..x2 × y1..y2 (corners inclusive) to the top-left of
+// the slice image, in place, and sets *width and *height to its size. The
+// caller has checked 0 <= x1 <= x2 < width and 0 <= y1 <= y2 < height.
+void crop_slice(uint16_t *const *rows, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                int32_t *width, int32_t *height);
+
+// The code of one sample: t = (v / scale + (offset - base)) * div truncated
+// toward zero, clamped to 0..max_code. A NaN t or one whose truncation falls
+// outside the signed 32-bit range gives 0.
+inline int32_t code_of_product(double t, int32_t max_code) {
+  if (!(t >= 0.0 && t < 2147483648.0)) return 0;
+  int32_t n = static_cast<int32_t>(t);
+  return n >= max_code ? max_code : n;
+}
+
+// Maps the width × height samples at the top-left of the slice image through
+// the series scaling into two new row-major buffers: the codes, and their
+// low bytes. Returns false, with nothing allocated, when either buffer
+// cannot be allocated.
+bool map_slice(const uint16_t *const *rows, int32_t width, int32_t height, double scale, float offset,
+               const SeriesScaling &scaling, uint16_t **codes16, uint8_t **codes8);

@@ -1,0 +1,44 @@
+#include "byte_source.h"
+
+ByteSource byte_source;
+
+int read_short_le() {
+  int b0 = read_byte();
+  int b1 = read_byte();
+  return b0 | (b1 << 8);
+}
+
+int read_short_be() {
+  int b0 = read_byte();
+  int b1 = read_byte();
+  return (b0 << 8) | b1;
+}
+
+// A byte of the stream, widened for combining into a LONG.
+static uint32_t read_byte_u32() { return static_cast<uint32_t>(read_byte()); }
+
+uint32_t read_long_le() {
+  uint32_t b0 = read_byte_u32(), b1 = read_byte_u32(), b2 = read_byte_u32(), b3 = read_byte_u32();
+  return b0 | (b1 << 8) | (b2 << 16) | (b3 << 24);
+}
+
+uint32_t read_long_be() {
+  uint32_t b0 = read_byte_u32(), b1 = read_byte_u32(), b2 = read_byte_u32(), b3 = read_byte_u32();
+  return (b0 << 24) | (b1 << 16) | (b2 << 8) | b3;
+}
+
+// Offsets are 32-bit unsigned; an offset past the end of the file is found
+// out by the next read, which reports "unexpected end of file.".
+void seek_to(uint32_t offset) { fseeko(byte_source.stream, static_cast<off_t>(offset), SEEK_SET); }
+
+void skip_bytes(uint32_t count) { fseeko(byte_source.stream, static_cast<off_t>(count), SEEK_CUR); }
+
+void raw_start_strip(uint32_t offset, uint32_t byte_count) {
+  seek_to(offset);
+  byte_source.remaining = byte_count;
+}
+
+// An uncompressed strip holds exactly the bytes its rows consume.
+void raw_end_strip() {
+  if (byte_source.remaining != 0) reader_fail("too many codes.");
+}

@@ -1,0 +1,78 @@
+// The byte source: the reader's one process-wide input record, the value
+// readers for the header and directory, and the counted byte fetch through
+// which every codec takes strip data.
+//
+// A codec is a triple of operations: start a strip (its offset and byte
+// count), give the next decoded byte, check the strip end. Strip data must
+// have exact length, so every strip byte is taken through take_byte, which
+// counts it against the strip's byte count `remaining`.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "reader_fail.h"
+
+// LZW tables hold codes 0 to 4095 plus room for the one-code-early entries.
+constexpr int kLzwTableSize = 4160;
+
+struct ByteSource {
+  int32_t string_stack[kLzwTableSize];  // LZW: current code's string, last byte at index 0
+  int32_t suffix_table[kLzwTableSize];  // LZW: last byte of each code's string
+  int32_t prefix_table[kLzwTableSize];  // LZW: code of each code's string less its last byte
+  const char *file_name;  // as given to read_slice; for reports only, not owned
+  FILE *stream;           // the open slice file
+  uint32_t (*read_long)();  // read_long_le or read_long_be, from the byte order mark
+  int (*read_short)();      // read_short_le or read_short_be
+  uint32_t remaining;  // bytes of the current strip not yet taken from the stream
+  int32_t next_code;   // LZW: next free table code, 258 after a clear code, at most 4096
+  int32_t code_width;  // LZW: width of the next code in bits, 9 to 12
+  int32_t code_mask;   // LZW: (1 << code_width) - 1
+  int32_t bit_count;   // LZW: unconsumed bits at the low end of bit_buffer
+  uint32_t bit_buffer; // LZW: bytes last taken, the newest in the low 8 bits
+  int32_t stack_depth; // LZW: bytes of the current string not yet handed out
+  int32_t old_code;    // LZW: the previous code
+  int32_t run_count;   // MPB: >0 literal bytes to copy, <0 minus the repeats left, 0 header next
+  int32_t run_byte;    // MPB: the byte being repeated
+};
+
+extern ByteSource byte_source;
+
+// One byte of the header, the directory or the description; the end of the
+// file there is "unexpected end of file.".
+inline int read_byte() {
+  int c = getc_unlocked(byte_source.stream);
+  if (c == EOF) reader_fail("unexpected end of file.");
+  return c;
+}
+
+int read_short_le();
+int read_short_be();
+uint32_t read_long_le();
+uint32_t read_long_be();
+
+// Positions the stream at a byte offset from the start of the file.
+void seek_to(uint32_t offset);
+// Moves the stream forward by `count` bytes.
+void skip_bytes(uint32_t count);
+
+// Takes one byte of strip data. A strip that has run out of bytes reports the
+// codec's own message; a file that ends before the strip's byte count says
+// reports "unexpected end of file.".
+inline int take_byte(const char *too_few_message) {
+  if (byte_source.remaining == 0) reader_fail(too_few_message);
+  --byte_source.remaining;
+  return read_byte();
+}
+
+// The uncompressed codec.
+void raw_start_strip(uint32_t offset, uint32_t byte_count);
+inline int raw_next_byte() { return take_byte("too few codes."); }
+void raw_end_strip();
+
+// FillOrder 2: the bits of every decoded byte reversed, after the codec.
+inline int reverse_bits(int byte) {
+  static constexpr uint8_t kNibble[16] = {0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE,
+                                          0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF};
+  return (kNibble[byte & 0xF] << 4) | kNibble[(byte >> 4) & 0xF];
+}

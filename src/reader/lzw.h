@@ -1,0 +1,13 @@
+// The LZW strip decoder (TIFF Compression 5): codes of 9 to 12 bits, most
+// significant bit first, clear code 256, end-of-information code 257, the
+// width raised one code early. Strict: every strip begins with a clear code,
+// carries the end code right after the code that yields the last byte its
+// rows need, and holds no byte beyond the one in which that end code ends.
+// All state lives in the byte source; decoding allocates nothing.
+#pragma once
+
+#include <cstdint>
+
+void lzw_start_strip(uint32_t offset, uint32_t byte_count);
+int lzw_next_byte();
+void lzw_end_strip();

@@ -1,0 +1,264 @@
+// read_slice: header, directory checks, description, strip tables.
+//
+// No directory is held in memory: every tag lookup seeks back to the first
+// directory and scans its entries. The checks run in a fixed order, so a file
+// that breaks several rules always gets the same message.
+#include "read_slice.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include "byte_source.h"
+#include "row_assembly.h"
+
+namespace {
+
+constexpr int kTypeAscii = 2;
+constexpr int kTypeShort = 3;
+constexpr int kTypeLong = 4;
+
+constexpr int kTagImageWidth = 256;
+constexpr int kTagImageLength = 257;
+constexpr int kTagBitsPerSample = 258;
+constexpr int kTagCompression = 259;
+constexpr int kTagPhotometric = 262;
+constexpr int kTagFillOrder = 266;
+constexpr int kTagImageDescription = 270;
+constexpr int kTagStripOffsets = 273;
+constexpr int kTagSamplesPerPixel = 277;
+constexpr int kTagRowsPerStrip = 278;
+constexpr int kTagStripByteCounts = 279;
+constexpr int kTagPlanarConfiguration = 284;
+constexpr int kTagPredictor = 317;
+constexpr int kTagSampleFormat = 339;
+
+constexpr uint32_t kSizeLimit = 0x80000000u;  // widths, heights and sample counts stay below 2^31
+
+// What an interrupted read still owns. Handed to the caller (image,
+// description) or freed (strip tables) when read_slice returns.
+struct ReadInProgress {
+  uint16_t **rows;
+  int32_t height;
+  uint32_t *strip_offsets;
+  uint32_t *strip_byte_counts;
+  char *description;
+};
+ReadInProgress in_progress;
+
+uint32_t first_directory;  // offset of the first image file directory
+off_t file_size;
+
+// Searches the first directory for `tag`; returns the field type of the first
+// matching entry, with the stream at its count field, or 0 when absent.
+int find_entry(int tag) {
+  seek_to(first_directory);
+  int entry_count = byte_source.read_short();
+  for (int i = 0; i < entry_count; ++i) {
+    if (byte_source.read_short() == tag) return byte_source.read_short();
+    skip_bytes(10);
+  }
+  return 0;
+}
+
+// A tag holding one SHORT (or, where allowed, one LONG) value. False when the
+// tag is absent, of another type or of another count.
+bool read_single_value(int tag, bool long_allowed, uint32_t *value) {
+  int type = find_entry(tag);
+  if (type != kTypeShort && !(long_allowed && type == kTypeLong)) return false;
+  if (byte_source.read_long() != 1) return false;
+  *value = type == kTypeShort ? static_cast<uint32_t>(byte_source.read_short()) : byte_source.read_long();
+  return true;
+}
+
+// A one-SHORT field with a default for every other form of the tag.
+uint32_t read_short_or_default(int tag, uint32_t default_value) {
+  uint32_t value;
+  return read_single_value(tag, false, &value) ? value : default_value;
+}
+
+// ImageWidth or ImageLength: present, SHORT or LONG, count 1, not 0.
+uint32_t read_dimension(int tag) {
+  uint32_t value;
+  if (!read_single_value(tag, true, &value) || value == 0) {
+    reader_fail("primary image attribute not found.");
+  }
+  return value;
+}
+
+// Fills `out` with `count` values of a SHORT or LONG array tag. Returns 0 on
+// success, 1 when the tag is absent or of another type, 2 when its count
+// differs from `count`.
+int read_strip_array(int tag, uint32_t count, uint32_t *out) {
+  int type = find_entry(tag);
+  if (type != kTypeShort && type != kTypeLong) return 1;
+  if (byte_source.read_long() != count) return 2;
+  // Values that do not fit in the 4-byte value field lie elsewhere.
+  uint32_t inline_limit = type == kTypeShort ? 2 : 1;
+  if (count > inline_limit) seek_to(byte_source.read_long());
+  for (uint32_t i = 0; i < count; ++i) {
+    out[i] = type == kTypeShort ? static_cast<uint32_t>(byte_source.read_short()) : byte_source.read_long();
+  }
+  return 0;
+}
+
+// The ImageDescription text, or null when the tag is absent or not ASCII.
+// The stored count includes the terminating zero; the text ends at its first
+// zero byte either way.
+char *read_description() {
+  if (find_entry(kTagImageDescription) != kTypeAscii) return nullptr;
+  uint32_t length = byte_source.read_long();
+  if (length > 4) seek_to(byte_source.read_long());
+  // A count running past the end of the file is refused before anything
+  // is allocated for it.
+  off_t position = ftello(byte_source.stream);
+  if (position < 0 || static_cast<off_t>(length) > file_size - position) {
+    reader_fail("unexpected end of file.");
+  }
+  auto text = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+  if (text == nullptr) reader_fail("image description memory allocation error.");
+  in_progress.description = text;
+  if (fread(text, 1, length, byte_source.stream) != length) reader_fail("unexpected end of file.");
+  text[length] = '\0';
+  return text;
+}
+
+void read_header() {
+  int first = read_byte();
+  if (first != 0x49 && first != 0x4D) reader_fail("bad magic number.");
+  bool little_endian = first == 0x49;
+  byte_source.read_short = little_endian ? read_short_le : read_short_be;
+  byte_source.read_long = little_endian ? read_long_le : read_long_be;
+  if (read_byte() != first) reader_fail("bad magic number.");
+  if (byte_source.read_short() != 42) reader_fail("bad magic number.");
+  first_directory = byte_source.read_long();
+}
+
+// Reads the strip tables and decodes every row into the allocated image.
+void read_strips(StripLayout &layout, uint16_t **rows) {
+  uint32_t height = static_cast<uint32_t>(layout.height);
+  uint32_t per_strip;
+  if (!read_single_value(kTagRowsPerStrip, true, &per_strip)) per_strip = height;
+  if (per_strip == 0) reader_fail("bad rows per strip.");
+  uint32_t strip_count = height / per_strip + (height % per_strip != 0 ? 1 : 0);
+
+  in_progress.strip_offsets = static_cast<uint32_t *>(malloc(strip_count * sizeof(uint32_t)));
+  if (in_progress.strip_offsets == nullptr) reader_fail("strip offset memory allocation error.");
+  switch (read_strip_array(kTagStripOffsets, strip_count, in_progress.strip_offsets)) {
+    case 1: reader_fail("strip offset not found.");
+    case 2: reader_fail("bad number of strip offset.");
+  }
+  in_progress.strip_byte_counts = static_cast<uint32_t *>(malloc(strip_count * sizeof(uint32_t)));
+  if (in_progress.strip_byte_counts == nullptr) reader_fail("strip bytes count memory allocation error.");
+  switch (read_strip_array(kTagStripByteCounts, strip_count, in_progress.strip_byte_counts)) {
+    case 1: reader_fail("strip bytes count not found.");
+    case 2: reader_fail("bad number of strip bytes count.");
+  }
+
+  layout.rows_per_strip = per_strip;
+  layout.strip_offsets = in_progress.strip_offsets;
+  layout.strip_byte_counts = in_progress.strip_byte_counts;
+  decode_rows(layout, rows);
+
+  free(in_progress.strip_byte_counts);
+  free(in_progress.strip_offsets);
+  in_progress.strip_byte_counts = nullptr;
+  in_progress.strip_offsets = nullptr;
+}
+
+void close_stream() {
+  fclose(byte_source.stream);
+  byte_source.stream = nullptr;
+}
+
+}  // namespace
+
+const char *reader_file_name() { return byte_source.file_name; }
+
+void reader_abandon() {
+  if (byte_source.stream != nullptr) close_stream();
+  if (in_progress.rows != nullptr) {
+    for (int32_t j = 0; j < in_progress.height; ++j) free(in_progress.rows[j]);
+    free(in_progress.rows);
+  }
+  free(in_progress.strip_offsets);
+  free(in_progress.strip_byte_counts);
+  free(in_progress.description);
+  in_progress = ReadInProgress{};
+}
+
+int read_slice(const char *file_name, int *width_out, int *height_out, int *bits_out,
+               uint16_t ***image_out, char **description_out) {
+  byte_source.file_name = file_name;
+  in_progress = ReadInProgress{};
+  FILE *stream = fopen(file_name, "rb");
+  if (stream == nullptr) return 1;
+  // A directory opens for reading on some systems but holds no slice.
+  struct stat status;
+  if (fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) {
+    fclose(stream);
+    return 1;
+  }
+  file_size = status.st_size;
+  setvbuf(stream, nullptr, _IOFBF, 1 << 16);
+  byte_source.stream = stream;
+
+  read_header();
+
+  // Presence first, then sizes, then the photometric value: a file that
+  // breaks several rules gets the message of the earliest check.
+  uint32_t width = read_dimension(kTagImageWidth);
+  uint32_t height = read_dimension(kTagImageLength);
+  uint32_t photometric;
+  if (!read_single_value(kTagPhotometric, false, &photometric) || photometric == 65535) {
+    reader_fail("primary image attribute not found.");
+  }
+  if (width >= kSizeLimit || height >= kSizeLimit) reader_fail("too large image size.");
+  // The mapping and the output count a slice's samples in 32 bits.
+  if (static_cast<uint64_t>(width) * height >= kSizeLimit) reader_fail("too large image size.");
+  if (photometric != 0 && photometric != 1 && photometric != 3 && photometric != 4) {
+    reader_fail("bad photometric interpretation.");
+  }
+
+  if (read_short_or_default(kTagSamplesPerPixel, 1) > 1) reader_fail("too many samples per pixel.");
+  uint32_t bits = read_short_or_default(kTagBitsPerSample, 1);
+  if (bits > 16) reader_fail("too many bits per sample.");
+  // Signed or floating samples read as unsigned would give wrong physical values.
+  if (read_short_or_default(kTagSampleFormat, 1) != 1) reader_fail("unsupported sample format.");
+  if (read_short_or_default(kTagPlanarConfiguration, 1) != 1) reader_fail("bad planar configuration.");
+  uint32_t compression = read_short_or_default(kTagCompression, 1);
+  if (compression != kCodingNone && compression != kCodingLzw && compression != kCodingMpb) {
+    reader_fail("unknown image compression method.");
+  }
+  uint32_t fill_order = read_short_or_default(kTagFillOrder, 1);
+  if (fill_order != 1 && fill_order != 2) reader_fail("bad fill order.");
+  uint32_t predictor = read_short_or_default(kTagPredictor, 1);
+  if (predictor != 1 && predictor != 2) reader_fail("unknown differencing predictor.");
+
+  if (width_out != nullptr) *width_out = static_cast<int>(width);
+  if (height_out != nullptr) *height_out = static_cast<int>(height);
+  if (bits_out != nullptr) *bits_out = static_cast<int>(bits);
+
+  char *description = description_out != nullptr ? read_description() : nullptr;
+
+  if (image_out != nullptr) {
+    StripLayout layout{};
+    layout.width = static_cast<int32_t>(width);
+    layout.height = static_cast<int32_t>(height);
+    layout.bits = static_cast<int>(bits);
+    layout.little_endian = byte_source.read_short == read_short_le;
+    layout.coding = static_cast<StripCoding>(compression);
+    layout.reversed = fill_order == 2;
+    layout.difference_mask = predictor == 2 ? static_cast<uint16_t>((1u << bits) - 1) : 0;
+
+    in_progress.height = layout.height;
+    allocate_rows(layout.width, layout.height, &in_progress.rows);
+    read_strips(layout, in_progress.rows);
+    *image_out = in_progress.rows;
+  }
+
+  close_stream();
+  if (description_out != nullptr) *description_out = description;
+  in_progress = ReadInProgress{};
+  return 0;
+}

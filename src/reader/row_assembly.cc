@@ -1,0 +1,120 @@
+#include "row_assembly.h"
+
+#include <cstdlib>
+
+#include "byte_source.h"
+#include "lzw.h"
+#include "mpb.h"
+
+void allocate_rows(int32_t width, int32_t height, uint16_t ***image) {
+  auto rows = static_cast<uint16_t **>(calloc(static_cast<size_t>(height), sizeof(uint16_t *)));
+  if (rows == nullptr) reader_fail("cell memory allocation error.");
+  *image = rows;
+  size_t row_bytes = static_cast<size_t>(width) * sizeof(uint16_t);
+  for (int32_t j = 0; j < height; ++j) {
+    rows[j] = static_cast<uint16_t *>(malloc(row_bytes));
+    if (rows[j] == nullptr) reader_fail("cell memory allocation error.");
+  }
+}
+
+namespace {
+
+// One decoded byte through the codec, bit-reversed for FillOrder 2.
+template <int (*NextByte)(), bool kReversed>
+inline int fetch_byte() {
+  int byte = NextByte();
+  return kReversed ? reverse_bits(byte) : byte;
+}
+
+// Samples of 1 to 7 and 9 to 15 bits: a bit stream, most significant bit
+// first in either byte order, each row starting on a byte boundary. A byte is
+// fetched only when one of its bits is needed, so a row consumes exactly
+// ceil(width * bits / 8) bytes.
+template <int (*NextByte)(), bool kReversed>
+void assemble_bit_row(uint16_t *row, int32_t width, int bits) {
+  int byte = 0;
+  int mask = 0;
+  for (int32_t x = 0; x < width; ++x) {
+    uint32_t value = 0;
+    for (int k = 0; k < bits; ++k) {
+      if (mask == 0) {
+        byte = fetch_byte<NextByte, kReversed>();
+        mask = 0x80;
+      }
+      value = (value << 1) | ((byte & mask) != 0 ? 1u : 0u);
+      mask >>= 1;
+    }
+    row[x] = static_cast<uint16_t>(value);
+  }
+}
+
+template <int (*NextByte)(), bool kReversed>
+void assemble_row(uint16_t *row, const StripLayout &layout) {
+  const int32_t width = layout.width;
+  switch (layout.bits) {
+    case 0:
+      for (int32_t x = 0; x < width; ++x) row[x] = 0;
+      break;
+    case 8:
+      for (int32_t x = 0; x < width; ++x) row[x] = static_cast<uint16_t>(fetch_byte<NextByte, kReversed>());
+      break;
+    case 16:
+      for (int32_t x = 0; x < width; ++x) {
+        int b0 = fetch_byte<NextByte, kReversed>();
+        int b1 = fetch_byte<NextByte, kReversed>();
+        row[x] = static_cast<uint16_t>(layout.little_endian ? b0 | (b1 << 8) : (b0 << 8) | b1);
+      }
+      break;
+    default:
+      assemble_bit_row<NextByte, kReversed>(row, width, layout.bits);
+  }
+}
+
+// Predictor 2: each sample was stored as its difference from the sample on
+// its left, modulo 2^bits; the differencing never crosses rows.
+void undo_differencing(uint16_t *row, int32_t width, uint16_t mask) {
+  for (int32_t m = 1; m < width; ++m) {
+    row[m] = static_cast<uint16_t>((static_cast<uint32_t>(row[m - 1]) + row[m]) & mask);
+  }
+}
+
+template <void (*StartStrip)(uint32_t, uint32_t), int (*NextByte)(), void (*EndStrip)(), bool kReversed>
+void decode_rows_with(const StripLayout &layout, uint16_t **rows) {
+  const uint32_t height = static_cast<uint32_t>(layout.height);
+  const uint32_t per_strip = layout.rows_per_strip;
+  for (uint32_t j = 0; j < height; ++j) {
+    if (j % per_strip == 0) {
+      uint32_t strip = j / per_strip;
+      StartStrip(layout.strip_offsets[strip], layout.strip_byte_counts[strip]);
+    }
+    assemble_row<NextByte, kReversed>(rows[j], layout);
+    // The strip must end exactly where its last row ends.
+    if (j + 1 == height || (j + 1) % per_strip == 0) EndStrip();
+    if (layout.difference_mask != 0) undo_differencing(rows[j], layout.width, layout.difference_mask);
+  }
+}
+
+template <void (*StartStrip)(uint32_t, uint32_t), int (*NextByte)(), void (*EndStrip)()>
+void decode_rows_in_fill_order(const StripLayout &layout, uint16_t **rows) {
+  if (layout.reversed) {
+    decode_rows_with<StartStrip, NextByte, EndStrip, true>(layout, rows);
+  } else {
+    decode_rows_with<StartStrip, NextByte, EndStrip, false>(layout, rows);
+  }
+}
+
+}  // namespace
+
+void decode_rows(const StripLayout &layout, uint16_t **rows) {
+  switch (layout.coding) {
+    case kCodingNone:
+      decode_rows_in_fill_order<raw_start_strip, raw_next_byte, raw_end_strip>(layout, rows);
+      break;
+    case kCodingLzw:
+      decode_rows_in_fill_order<lzw_start_strip, lzw_next_byte, lzw_end_strip>(layout, rows);
+      break;
+    case kCodingMpb:
+      decode_rows_in_fill_order<mpb_start_strip, mpb_next_byte, mpb_end_strip>(layout, rows);
+      break;
+  }
+}

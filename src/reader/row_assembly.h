@@ -1,0 +1,33 @@
+// Row assembly: the slice image is allocated, then filled row by row from
+// the codec's decoded bytes, with the bit reversal of FillOrder 2 applied
+// after the codec and the horizontal differencing of Predictor 2 undone in
+// place, row by row.
+#pragma once
+
+#include <cstdint>
+
+// Which codec decodes the strips, from the Compression field.
+enum StripCoding { kCodingNone = 1, kCodingLzw = 5, kCodingMpb = 32773 };
+
+// Everything the row assembler needs to know about one slice's strips.
+struct StripLayout {
+  int32_t width;
+  int32_t height;
+  int bits;                   // bits per sample, 0 to 16
+  bool little_endian;         // byte order of 16-bit samples
+  StripCoding coding;
+  bool reversed;              // FillOrder 2
+  uint16_t difference_mask;   // 2^bits - 1 with Predictor 2, else 0
+  uint32_t rows_per_strip;    // at least 1
+  const uint32_t *strip_offsets;
+  const uint32_t *strip_byte_counts;
+};
+
+// Allocates the row-pointer array (zeroed, so a partly allocated image can
+// be released) and then every row of width samples; stores the array into
+// *image before the first row is allocated. Fails with
+// "cell memory allocation error.".
+void allocate_rows(int32_t width, int32_t height, uint16_t ***image);
+
+// Fills every row of `rows` from the strips described by `layout`.
+void decode_rows(const StripLayout &layout, uint16_t **rows);

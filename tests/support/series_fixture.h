@@ -1,0 +1,22 @@
+// Small generated series for the end-to-end tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "series_gen.h"
+
+// Calibration and number of one slice of a test series.
+struct TestSlice {
+  int number;
+  double scale;
+  double offset;
+};
+
+// Writes each slice with `base` options (size, layout, phantom), its own
+// number, scale and offset; fails the current test on error.
+void write_test_series(const std::string &directory, const std::vector<TestSlice> &slices,
+                       SeriesOptions base = SeriesOptions{});
+
+// Writes slice index 0 of `options` under `name` in `directory`.
+void write_test_slice(const std::string &directory, const std::string &name, const SeriesOptions &options);

@@ -1,0 +1,139 @@
+#include "mapping.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The one-at-a-time rule, written out independently of the mapping code.
+int reference_code(uint16_t v, double scale, float offset, const SeriesScaling &s) {
+  double t = (v / scale + (static_cast<double>(offset) - s.base)) * s.div;
+  if (std::isnan(t) || t <= -2147483649.0 || t >= 2147483648.0) return 0;
+  long long n = static_cast<long long>(t);
+  if (n < 0) return 0;
+  return n >= s.max_code ? s.max_code : static_cast<int>(n);
+}
+
+struct MapResult {
+  std::vector<uint16_t> codes16;
+  std::vector<uint8_t> codes8;
+};
+
+MapResult map_rows(std::vector<std::vector<uint16_t>> image, double scale, float offset,
+                   const SeriesScaling &scaling) {
+  std::vector<uint16_t *> rows;
+  for (auto &row : image) rows.push_back(row.data());
+  uint16_t *codes16 = nullptr;
+  uint8_t *codes8 = nullptr;
+  int32_t width = image.empty() ? 0 : static_cast<int32_t>(image[0].size());
+  EXPECT_TRUE(map_slice(rows.data(), width, static_cast<int32_t>(image.size()), scale, offset, scaling, &codes16,
+                        &codes8));
+  size_t count = image.size() * static_cast<size_t>(width);
+  MapResult result{{codes16, codes16 + count}, {codes8, codes8 + count}};
+  free(codes16);
+  free(codes8);
+  return result;
+}
+
+struct ExampleCase {
+  const char *name;
+  double scale;
+  float offset;
+  SeriesScaling scaling;
+  std::vector<uint16_t> samples;
+  std::vector<uint16_t> codes;
+};
+
+const ExampleCase kExamples[] = {
+    {"one_slice_8_bit", 64, 0, {0.25, 0, 255}, {0, 1000, 32768, 65535}, {0, 3, 128, 255}},
+    {"one_slice_16_bit_is_identity", 64, 0, {64, 0, 65535}, {0, 1, 1000, 32768, 65535}, {0, 1, 1000, 32768, 65535}},
+    {"two_slices_first", 64, 0, {0.125, -512, 255}, {0, 16384, 32768, 65535}, {64, 96, 128, 191}},
+    {"two_slices_second", 32, -512, {0.125, -512, 255}, {0, 16384, 32768, 65535}, {0, 64, 128, 255}},
+    {"zero_div_gives_zero", 0, 0, {0, -1000, 255}, {0, 1, 65535}, {0, 0, 0}},
+    {"nan_product_gives_zero", 64, 0, {NAN, 0, 255}, {0, 7, 65535}, {0, 0, 0}},
+    {"products_beyond_32_bits_give_zero", 64, 0, {1e9, 0, 65535}, {0, 128, 200}, {0, 65535, 0}},
+    {"negative_products_give_zero", 64, -10, {0.25, 0, 255}, {0, 639, 640, 641}, {0, 0, 0, 0}},
+};
+
+class MapSliceExamples : public testing::TestWithParam<ExampleCase> {};
+
+TEST_P(MapSliceExamples, GivesTheRuleCodes) {
+  const ExampleCase &c = GetParam();
+  MapResult result = map_rows({c.samples}, c.scale, c.offset, c.scaling);
+  EXPECT_EQ(result.codes16, c.codes);
+  for (size_t i = 0; i < c.codes.size(); ++i) EXPECT_EQ(result.codes8[i], c.codes[i] % 256) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, MapSliceExamples, testing::ValuesIn(kExamples),
+                         [](const testing::TestParamInfo<ExampleCase> &info) { return std::string(info.param.name); });
+
+TEST(CodeOfProduct, ClampsAndTruncatesAtBothEnds) {
+  struct Row {
+    double t;
+    int32_t code;
+  } rows[] = {{-0.9, 0}, {-1e300, 0}, {0.0, 0}, {0.99, 0}, {200.7, 200}, {254.999, 254}, {255.0, 255},
+              {1e6, 255}, {2147483647.5, 255}, {2147483648.0, 0}, {INFINITY, 0}, {-INFINITY, 0}, {NAN, 0}};
+  for (const Row &row : rows) EXPECT_EQ(code_of_product(row.t, 255), row.code) << row.t;
+}
+
+TEST(MapSlice, SixteenBitCodeKeepsItsLowByteInTheEightBitBuffer) {
+  MapResult result = map_rows({{300}}, 64, 0, {64, 0, 65535});
+  EXPECT_EQ(result.codes16[0], 300);
+  EXPECT_EQ(result.codes8[0], 44);
+}
+
+// Every width from 1 to 9 exercises the four-wide loop and its remainder.
+TEST(MapSlice, EveryWidthAgreesWithTheOneAtATimeRule) {
+  SeriesScaling scaling{256.0 / 3000.0, -1000.0, 255};
+  srand(7);
+  for (int32_t width = 1; width <= 9; ++width) {
+    std::vector<std::vector<uint16_t>> image(3, std::vector<uint16_t>(static_cast<size_t>(width)));
+    for (auto &row : image)
+      for (auto &v : row) v = static_cast<uint16_t>(rand() & 0xFFFF);
+    MapResult result = map_rows(image, 37.5, -950.25f, scaling);
+    for (size_t i = 0; i < image.size(); ++i)
+      for (size_t j = 0; j < image[i].size(); ++j)
+        EXPECT_EQ(result.codes16[i * static_cast<size_t>(width) + j], reference_code(image[i][j], 37.5, -950.25f, scaling))
+            << "width " << width << " row " << i << " column " << j;
+  }
+}
+
+struct CropCase {
+  const char *name;
+  int32_t x1, y1, x2, y2;
+  std::vector<std::vector<uint16_t>> expected;
+};
+
+// A 4 × 3 slice whose sample at row y, column x is 10 * y + x.
+const CropCase kCropCases[] = {
+    {"two_by_two", 1, 0, 2, 1, {{1, 2}, {11, 12}}},
+    {"whole_slice", 0, 0, 3, 2, {{0, 1, 2, 3}, {10, 11, 12, 13}, {20, 21, 22, 23}}},
+    {"one_sample", 3, 2, 3, 2, {{23}}},
+    {"lower_rows", 0, 1, 1, 2, {{10, 11}, {20, 21}}},
+};
+
+class CropSlice : public testing::TestWithParam<CropCase> {};
+
+TEST_P(CropSlice, MovesTheRectangleToTheTopLeft) {
+  const CropCase &c = GetParam();
+  std::vector<std::vector<uint16_t>> image(3, std::vector<uint16_t>(4));
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 4; ++x) image[y][x] = static_cast<uint16_t>(10 * y + x);
+  std::vector<uint16_t *> rows;
+  for (auto &row : image) rows.push_back(row.data());
+  int32_t width = 4, height = 3;
+  crop_slice(rows.data(), c.x1, c.y1, c.x2, c.y2, &width, &height);
+  ASSERT_EQ(height, static_cast<int32_t>(c.expected.size()));
+  ASSERT_EQ(width, static_cast<int32_t>(c.expected[0].size()));
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x) EXPECT_EQ(image[y][x], c.expected[y][x]) << y << "," << x;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rectangles, CropSlice, testing::ValuesIn(kCropCases),
+                         [](const testing::TestParamInfo<CropCase> &info) { return std::string(info.param.name); });
+
+}  // namespace
