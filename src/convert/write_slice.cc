@@ -1,6 +1,8 @@
 #include "write_slice.h"
 
+#include <sys/stat.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -9,6 +11,19 @@
 // The 16-bit codes go to the file unchanged as little-endian samples.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "16-bit rows are written as stored in memory");
 
+namespace {
+
+// libtiff creates the file before it writes the header; when that write
+// fails, an empty or partial header stays behind. Anything that holds less
+// than a header cannot be a slice and is removed; a directory or an older
+// file that could not be opened is left alone.
+void remove_header_stub(const char *output_name) {
+  struct stat status;
+  if (lstat(output_name, &status) == 0 && S_ISREG(status.st_mode) && status.st_size < 8) unlink(output_name);
+}
+
+}  // namespace
+
 bool write_slice(int number, const char *input_name, int bit, int32_t width, int32_t height,
                  const uint16_t *codes16, const uint8_t *codes8, const char *calibration_line) {
   char output_name[32];
@@ -16,6 +31,7 @@ bool write_slice(int number, const char *input_name, int bit, int32_t width, int
 
   TIFF *tiff = TIFFOpen(output_name, "wl");
   if (tiff == nullptr) {
+    remove_header_stub(output_name);
     print_file_error(output_name, "cannot create output file.");
     return false;
   }
@@ -43,7 +59,7 @@ bool write_slice(int number, const char *input_name, int bit, int32_t width, int
   TIFFClose(tiff);
   if (!written) {
     print_file_error(output_name, "cannot write output file.");
-    remove(output_name);
+    unlink(output_name);
     return false;
   }
   print_progress(input_name, output_name, bit);

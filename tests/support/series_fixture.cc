@@ -18,3 +18,44 @@ void write_test_series(const std::string &directory, const std::vector<TestSlice
     write_test_slice(directory, name, options);
   }
 }
+
+namespace {
+
+SampleLayout layout(const char *name, int bits, bool big_endian, int predictor, int fill_order,
+                    uint32_t rows_per_strip) {
+  SeriesOptions options;
+  options.width = 37;  // odd, so bit rows end inside a byte and mapping rows have a remainder
+  options.height = 23;
+  options.bits_per_sample = bits;
+  options.big_endian = big_endian;
+  options.predictor = predictor;
+  options.fill_order = fill_order;
+  options.rows_per_strip = rows_per_strip;
+  return {name, options};
+}
+
+}  // namespace
+
+std::vector<SampleLayout> uncompressed_layouts() {
+  std::vector<SampleLayout> layouts = {
+      layout("b8_be_strips_of_5", 8, true, 1, 1, 5),
+      layout("b16_le_strips_of_1", 16, false, 1, 1, 1),
+      layout("b16_be_strips_of_7", 16, true, 1, 1, 7),
+      layout("b16_le_fill_order_2", 16, false, 1, 2, 4),
+      layout("b16_be_fill_order_2", 16, true, 1, 2, 0),
+      layout("b8_fill_order_2", 8, false, 1, 2, 3),
+      layout("b16_le_predictor", 16, false, 2, 1, 6),
+      layout("b16_be_predictor", 16, true, 2, 1, 0),
+      layout("b8_predictor", 8, false, 2, 1, 2),
+      layout("b12_be_predictor_fill_order_2", 12, true, 2, 2, 5),
+      layout("b3_le_predictor", 3, false, 2, 1, 0),
+      layout("b16_rows_per_strip_above_height", 16, false, 1, 1, 1000),
+  };
+  for (int bits = 1; bits <= 16; ++bits) {
+    for (bool big_endian : {false, true}) {
+      std::string name = "b" + std::to_string(bits) + (big_endian ? "_be" : "_le");
+      layouts.push_back(layout(name.c_str(), bits, big_endian, 1, 1, bits % 4 == 0 ? 0 : static_cast<uint32_t>(bits)));
+    }
+  }
+  return layouts;
+}

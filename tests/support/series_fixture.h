@@ -1,6 +1,7 @@
 // Small generated series for the end-to-end tests.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,3 +21,15 @@ void write_test_series(const std::string &directory, const std::vector<TestSlice
 
 // Writes slice index 0 of `options` under `name` in `directory`.
 void write_test_slice(const std::string &directory, const std::string &name, const SeriesOptions &options);
+
+// A named sample layout of a test series.
+struct SampleLayout {
+  std::string name;
+  SeriesOptions options;
+};
+
+// Uncompressed layouts of 37 x 23 slices: every depth from 1 to 16 in both
+// byte orders, FillOrder 2, Predictor 2 and several strip layouts.
+std::vector<SampleLayout> uncompressed_layouts();
+
+inline void PrintTo(const SampleLayout &layout, std::ostream *out) { *out << layout.name; }

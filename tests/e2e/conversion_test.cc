@@ -1,0 +1,123 @@
+// Whole conversions on generated series: every accepted sample layout, the
+// output fields and strips as libtiff reads them back, and the codes that
+// the mapping rule gives, computed here independently.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "output_check.h"
+#include "run_tool.h"
+#include "series_fixture.h"
+
+namespace {
+
+std::string expected_line(const ExpectedScaling &scaling) {
+  char line[256];
+  snprintf(line, sizeof line, "1\t0.012000\t%f\t%f\t0.000000\t512\t0.500000\t180.000000", scaling.div,
+           scaling.base);
+  return line;
+}
+
+struct Crop {
+  int x1, y1, x2, y2;
+};
+
+// Converts a two-slice series of `layout` at `bit` and checks every output
+// field, strip and code.
+void check_conversion(const SeriesOptions &layout, int bit, const Crop *crop = nullptr) {
+  const std::vector<TestSlice> slices = {{2, layout.scale, layout.offset}, {5, layout.scale * 0.75, layout.offset - 3}};
+  ScratchDirectory dir;
+  write_test_series(dir.path, slices, layout);
+  std::vector<std::string> arguments = {std::to_string(bit)};
+  if (crop != nullptr) {
+    for (int value : {crop->x1, crop->y1, crop->x2, crop->y2}) arguments.push_back(std::to_string(value));
+  }
+  ToolResult result = run_sl_depth(arguments, dir.path);
+  ASSERT_EQ(result.status, 0) << result.err;
+
+  std::vector<SliceCalibration> calibrations;
+  for (const TestSlice &slice : slices) calibrations.push_back({slice.scale, slice.offset});
+  ExpectedScaling scaling = expected_scaling(calibrations, bit);
+  char report[128];
+  snprintf(report, sizeof report, "div=%f\tbase=%f\n", scaling.div, scaling.base);
+  EXPECT_NE(result.out.find(report), std::string::npos) << result.out;
+
+  for (size_t i = 0; i < slices.size(); ++i) {
+    char name[16];
+    snprintf(name, sizeof name, bit == 16 ? "rh%04d.tif" : "ro%04d.tif", slices[i].number);
+    OutputSlice out = read_output_slice(dir.file(name));
+    uint32_t x1 = crop ? crop->x1 : 0, y1 = crop ? crop->y1 : 0;
+    uint32_t width = crop ? crop->x2 - crop->x1 + 1 : layout.width;
+    uint32_t height = crop ? crop->y2 - crop->y1 + 1 : layout.height;
+    EXPECT_EQ(out.width, width) << name;
+    EXPECT_EQ(out.height, height) << name;
+    EXPECT_EQ(out.bits, bit) << name;
+    EXPECT_EQ(out.compression, 1) << name;
+    EXPECT_EQ(out.photometric, 1) << name;
+    EXPECT_EQ(out.samples_per_pixel, 1) << name;
+    EXPECT_EQ(out.planar, 1) << name;
+    EXPECT_EQ(out.rows_per_strip, 1u) << name;
+    EXPECT_EQ(out.artist, "Tevrak") << name;
+    EXPECT_TRUE(out.little_endian) << name;
+    EXPECT_TRUE(out.strips_are_rows) << name;
+    EXPECT_EQ(out.description, expected_line(scaling)) << name;
+
+    SeriesOptions slice_options = layout;
+    slice_options.seed = layout.seed + static_cast<uint64_t>(slices[i].number);
+    std::vector<uint16_t> samples = phantom_samples(slice_options, 0);
+    ASSERT_EQ(out.codes.size(), static_cast<size_t>(width) * height) << name;
+    int mismatches = 0;
+    for (uint32_t y = 0; y < height && mismatches < 5; ++y) {
+      for (uint32_t x = 0; x < width && mismatches < 5; ++x) {
+        uint16_t v = samples[(y + y1) * layout.width + (x + x1)];
+        int code = expected_code(v, calibrations[i], scaling);
+        if (out.codes[y * width + x] != code) {
+          ADD_FAILURE() << name << " row " << y << " column " << x << ": sample " << v << " gave "
+                        << out.codes[y * width + x] << ", expected " << code;
+          ++mismatches;
+        }
+      }
+    }
+  }
+  std::string progress;
+  for (const TestSlice &slice : slices) {
+    char line[64];
+    snprintf(line, sizeof line, bit == 16 ? "rec%04d.tif(16bit) -> rh%04d.tif(16bit)\r"
+                                          : "rec%04d.tif(16bit) -> ro%04d.tif(8bit)\r",
+             slice.number, slice.number);
+    progress += line;
+  }
+  EXPECT_EQ(result.err.substr(result.err.size() - std::min(result.err.size(), progress.size())), progress);
+}
+
+class ConvertLayout : public testing::TestWithParam<SampleLayout> {};
+
+TEST_P(ConvertLayout, EightAndSixteenBitOutputsHoldTheRuleCodes) {
+  SeriesOptions layout = GetParam().options;
+  // A scale that spreads the slice's own sample range over the codes.
+  layout.scale = 65536.0 / 2000.0;
+  layout.offset = -1000.0;
+  check_conversion(layout, 8);
+  check_conversion(layout, 16);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ConvertLayout, testing::ValuesIn(uncompressed_layouts()),
+                         [](const testing::TestParamInfo<SampleLayout> &info) { return info.param.name; });
+
+TEST(ConvertCrop, RectanglesGiveOutputsOfTheirSize) {
+  SeriesOptions layout;
+  layout.width = 512;
+  layout.height = 512;
+  layout.scale = 30.0;
+  layout.offset = -900.0;
+  const Crop crops[] = {{10, 20, 109, 219}, {0, 0, 511, 511}, {511, 0, 511, 0}, {7, 300, 7, 300}};
+  for (const Crop &crop : crops) {
+    SCOPED_TRACE(testing::Message() << crop.x1 << " " << crop.y1 << " " << crop.x2 << " " << crop.y2);
+    check_conversion(layout, 8, &crop);
+  }
+  check_conversion(layout, 16, &crops[0]);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// Faults met in the second pass and while writing: the run stops with one
+// line and status 1, every lower-numbered output stays complete on disk, and
+// no incomplete output file is left behind.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "output_check.h"
+#include "run_tool.h"
+#include "series_fixture.h"
+#include "tiff_builder.h"
+
+namespace {
+
+// Slices 0 and 1 of a small valid series.
+void write_good_slices(const ScratchDirectory &dir) {
+  SeriesOptions options;
+  options.width = 16;
+  options.height = 8;
+  write_test_series(dir.path, {{0, 64, 0}, {1, 64, 0}}, options);
+}
+
+std::vector<uint8_t> ramp(size_t count) {
+  std::vector<uint8_t> bytes(count);
+  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  return bytes;
+}
+
+struct StripFaultCase {
+  const char *name;
+  TiffFile file;
+  std::string message;
+};
+
+std::vector<StripFaultCase> strip_fault_cases() {
+  std::vector<StripFaultCase> cases;
+  TiffFile one_more = basic_slice(5, 2, 8, true, ramp(11));
+  cases.push_back({"one_byte_more", one_more, "too many codes."});
+  TiffFile one_fewer = basic_slice(5, 2, 8, false, ramp(9));
+  cases.push_back({"one_byte_fewer", one_fewer, "too few codes."});
+  TiffFile no_offsets = basic_slice(5, 2, 8, true, ramp(10));
+  remove_entry(no_offsets, kTagStripOffsets);
+  cases.push_back({"no_strip_offsets", no_offsets, "strip offset not found."});
+  TiffFile two_counts = basic_slice(5, 2, 8, true, ramp(10));
+  set_entry(two_counts, long_entry(kTagStripByteCounts, {5, 5}));
+  cases.push_back({"two_byte_counts_for_one_strip", two_counts, "bad number of strip bytes count."});
+  return cases;
+}
+
+// A slice whose strips fail only in the second pass: the outputs of the
+// lower numbers are complete, the failing slice's output is never created.
+TEST(SecondPassFaults, LeaveLowerOutputsCompleteAndNoneForTheFailingSlice) {
+  for (const StripFaultCase &c : strip_fault_cases()) {
+    ScratchDirectory dir;
+    write_good_slices(dir);
+    write_file(c.file, dir.file("rec0002.tif"));
+    ToolResult result = run_sl_depth({"8"}, dir.path);
+    EXPECT_EQ(result.status, 1) << c.name;
+    std::string tail = "rec0002.tif : " + c.message + "\n";
+    ASSERT_GE(result.err.size(), tail.size()) << c.name;
+    EXPECT_EQ(result.err.substr(result.err.size() - tail.size()), tail) << c.name;
+    EXPECT_EQ(list_files(dir.path), (std::vector<std::string>{"rec0000.tif", "rec0001.tif", "rec0002.tif",
+                                                              "ro0000.tif", "ro0001.tif"}))
+        << c.name;
+    for (const char *name : {"ro0000.tif", "ro0001.tif"}) {
+      OutputSlice out = read_output_slice(dir.file(name));
+      EXPECT_EQ(out.codes.size(), 16u * 8u) << c.name << " " << name;
+      EXPECT_TRUE(out.strips_are_rows) << c.name << " " << name;
+    }
+  }
+}
+
+TEST(SecondPassFaults, StripDataCutByTheEndOfTheFile) {
+  ScratchDirectory dir;
+  write_good_slices(dir);
+  TiffFile file = basic_slice(5, 2, 8, true, ramp(10));
+  // The strip lies after the directory; its last bytes are missing.
+  file.truncate_at = tiff_layout(file).strip_offsets[0] + 6;
+  write_file(file, dir.file("rec0002.tif"));
+  ToolResult result = run_sl_depth({"16"}, dir.path);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("rec0002.tif : unexpected end of file.\n"), std::string::npos) << result.err;
+  EXPECT_EQ(access(dir.file("rh0002.tif").c_str(), F_OK), -1);
+}
+
+// Zero bits per sample read as all-zero samples and consume no strip bytes.
+TEST(Conversion, ZeroBitSlicesMapEverySampleAlike) {
+  ScratchDirectory dir;
+  TiffFile file = basic_slice(3, 2, 0, true, {});
+  write_file(file, dir.file("rec0000.tif"));
+  ToolResult result = run_sl_depth({"16"}, dir.path);
+  ASSERT_EQ(result.status, 0) << result.err;
+  OutputSlice out = read_output_slice(dir.file("rh0000.tif"));
+  ExpectedScaling scaling = expected_scaling({{1000.0, -1.0}}, 16);
+  int code = expected_code(0, {1000.0, -1.0}, scaling);
+  EXPECT_EQ(out.codes, std::vector<uint16_t>(6, static_cast<uint16_t>(code)));
+}
+
+struct WriteFaultCase {
+  const char *name;
+  std::string prepare;       // shell commands run in the directory before the tool
+  std::string shell_prefix;  // limits for the tool's own shell
+  std::string message;
+  std::vector<std::string> outputs_left;  // besides the inputs
+};
+
+TEST(WriteFaults, FailedOutputsAreReportedAndNeverLeftIncomplete) {
+  const WriteFaultCase cases[] = {
+      // 4 blocks of 512 bytes: the header fits, the rows do not.
+      {"file_size_limit", "", "ulimit -f 4; trap '' XFSZ;", "ro0000.tif : cannot write output file.\n", {}},
+      // The header cannot be written: nothing is created.
+      {"full_device", "ln -s /dev/full ro0001.tif", "", "ro0001.tif : cannot create output file.\n",
+       {"ro0000.tif", "ro0001.tif"}},
+      // A directory of that name is left alone.
+      {"name_is_a_directory", "mkdir ro0001.tif", "", "ro0001.tif : cannot create output file.\n",
+       {"ro0000.tif", "ro0001.tif"}},
+  };
+  for (const WriteFaultCase &c : cases) {
+    ScratchDirectory dir;
+    SeriesOptions options;
+    options.width = 64;
+    options.height = 64;
+    write_test_series(dir.path, {{0, 64, 0}, {1, 64, 0}, {2, 64, 0}}, options);
+    if (!c.prepare.empty()) {
+      ASSERT_EQ(run_program("/bin/sh", {"-c", c.prepare}, dir.path).status, 0) << c.name;
+    }
+    ToolResult result = run_sl_depth({"8"}, dir.path, c.shell_prefix);
+    EXPECT_EQ(result.status, 1) << c.name;
+    ASSERT_GE(result.err.size(), c.message.size()) << c.name;
+    EXPECT_EQ(result.err.substr(result.err.size() - c.message.size()), c.message) << c.name << ": " << result.err;
+    std::vector<std::string> expected = {"rec0000.tif", "rec0001.tif", "rec0002.tif"};
+    expected.insert(expected.end(), c.outputs_left.begin(), c.outputs_left.end());
+    EXPECT_EQ(list_files(dir.path), expected) << c.name;
+    if (!c.outputs_left.empty()) {
+      EXPECT_EQ(read_output_slice(dir.file("ro0000.tif")).codes.size(), 64u * 64u) << c.name;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need (Debian, as root),
+# then configures and builds. Usage: tools/setup.sh BUILD_DIR [cmake options...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ make cmake pkg-config libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+build_dir=${1:-build/release}
+shift || true
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+cmake --build "$build_dir" -j"$(nproc)"
