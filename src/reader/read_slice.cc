@@ -249,7 +249,7 @@ int read_slice(const char *file_name, int *width_out, int *height_out, int *bits
     layout.little_endian = byte_source.read_short == read_short_le;
     layout.coding = static_cast<StripCoding>(compression);
     layout.reversed = fill_order == 2;
-    layout.difference_mask = predictor == 2 ? static_cast<uint16_t>((1u << bits) - 1) : 0;
+    layout.difference_mask = static_cast<uint16_t>(predictor == 2 ? (1u << bits) - 1 : 0u);
 
     in_progress.height = layout.height;
     allocate_rows(layout.width, layout.height, &in_progress.rows);

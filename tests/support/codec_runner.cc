@@ -1,0 +1,79 @@
+#include "codec_runner.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "byte_source.h"
+#include "lzw.h"
+#include "mpb.h"
+#include "reader_failure.h"
+
+const StripCodec kLzwCodec = {lzw_start_strip, lzw_next_byte, lzw_end_strip};
+const StripCodec kMpbCodec = {mpb_start_strip, mpb_next_byte, mpb_end_strip};
+
+namespace {
+
+constexpr uint8_t kOtherData = 0xA5;
+constexpr size_t kStripOffset = 7;
+constexpr size_t kBytesAfterStrip = 5;
+
+}  // namespace
+
+StripResult decode_strip(const StripCodec &codec, const Bytes &strip, size_t bytes_needed,
+                         const std::function<void(size_t)> &before_byte) {
+  std::vector<char> file(kStripOffset + strip.size() + kBytesAfterStrip, static_cast<char>(kOtherData));
+  std::copy(strip.begin(), strip.end(), file.begin() + kStripOffset);
+  FILE *stream = fmemopen(file.data(), file.size(), "rb");
+  if (!stream) throw std::runtime_error("fmemopen failed");
+  byte_source.file_name = "strip.tif";
+  byte_source.stream = stream;
+
+  StripResult result;
+  bool failed = false;
+  try {
+    codec.start_strip(static_cast<uint32_t>(kStripOffset), static_cast<uint32_t>(strip.size()));
+    while (result.decoded.size() < bytes_needed) {
+      if (before_byte) before_byte(result.decoded.size());
+      const int byte = codec.next_byte();
+      if (byte < 0 || byte > 255) throw std::runtime_error("codec handed out " + std::to_string(byte));
+      result.decoded.push_back(static_cast<uint8_t>(byte));
+    }
+    codec.end_strip();
+  } catch (const ReaderFailure &failure) {
+    result.failure = failure.message;
+    failed = true;
+  }
+  // The stream belongs to this runner, not to an interrupted read_slice.
+  fclose(stream);
+  byte_source.stream = nullptr;
+  if (failed) reader_abandon();
+  return result;
+}
+
+std::string first_difference(const Bytes &decoded, const Bytes &expected) {
+  const size_t common = std::min(decoded.size(), expected.size());
+  for (size_t i = 0; i < common; ++i) {
+    if (decoded[i] != expected[i]) {
+      return "byte " + std::to_string(i) + " is " + std::to_string(decoded[i]) + ", expected " +
+             std::to_string(expected[i]);
+    }
+  }
+  if (decoded.size() != expected.size()) {
+    return std::to_string(decoded.size()) + " bytes, expected " + std::to_string(expected.size());
+  }
+  return "";
+}
+
+void expect_strip_case(const StripCodec &codec, const StripCase &row) {
+  SCOPED_TRACE(row.name);
+  const StripResult result = decode_strip(codec, row.strip, row.bytes_needed);
+  EXPECT_EQ(result.failure, row.failure);
+  if (row.failure.empty()) {
+    EXPECT_EQ(first_difference(result.decoded, row.decoded), "");
+  }
+}
