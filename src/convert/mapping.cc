@@ -29,48 +29,80 @@ inline int32_t map_sample(uint16_t v, const SampleMap &map) {
   return code_of_product((v / map.scale + map.shift) * map.div, map.max_code);
 }
 
+// Stores one code into whichever buffers are wanted.
+inline void store_code(int32_t code, uint16_t *out16, uint8_t *out8, size_t j) {
+  if (out16 != nullptr) out16[j] = static_cast<uint16_t>(code);
+  if (out8 != nullptr) out8[j] = static_cast<uint8_t>(code);
+}
+
 // Four samples at a time, then the rest of the row one at a time.
-void map_row(const uint16_t *row, int32_t width, const SampleMap &map, uint16_t *out16, uint8_t *out8) {
-  int32_t j = 0;
+void map_row(const uint16_t *row, size_t width, const SampleMap &map, uint16_t *out16, uint8_t *out8) {
+  size_t j = 0;
   for (; j + 4 <= width; j += 4) {
     int32_t c0 = map_sample(row[j], map);
     int32_t c1 = map_sample(row[j + 1], map);
     int32_t c2 = map_sample(row[j + 2], map);
     int32_t c3 = map_sample(row[j + 3], map);
-    out16[j] = static_cast<uint16_t>(c0);
-    out16[j + 1] = static_cast<uint16_t>(c1);
-    out16[j + 2] = static_cast<uint16_t>(c2);
-    out16[j + 3] = static_cast<uint16_t>(c3);
-    out8[j] = static_cast<uint8_t>(c0);
-    out8[j + 1] = static_cast<uint8_t>(c1);
-    out8[j + 2] = static_cast<uint8_t>(c2);
-    out8[j + 3] = static_cast<uint8_t>(c3);
+    store_code(c0, out16, out8, j);
+    store_code(c1, out16, out8, j + 1);
+    store_code(c2, out16, out8, j + 2);
+    store_code(c3, out16, out8, j + 3);
   }
-  for (; j < width; ++j) {
-    int32_t c = map_sample(row[j], map);
-    out16[j] = static_cast<uint16_t>(c);
-    out8[j] = static_cast<uint8_t>(c);
+  for (; j < width; ++j) store_code(map_sample(row[j], map), out16, out8, j);
+}
+
+// A slice of more samples than there are sample values maps through a table
+// of the code of every value: each sample still gets exactly the code of the
+// one-at-a-time rule, at the cost of 65536 evaluations instead of one per
+// sample.
+constexpr size_t kSampleValues = 65536;
+
+template <typename Code>
+void map_rows_through(const Code *table, const uint16_t *const *rows, size_t width, size_t height, Code *out) {
+  for (size_t i = 0; i < height; ++i) {
+    const uint16_t *row = rows[i];
+    Code *out_row = out + i * width;
+    for (size_t j = 0; j < width; ++j) out_row[j] = table[row[j]];
   }
+}
+
+void map_rows_through_table(const uint16_t *const *rows, size_t width, size_t height, const SampleMap &map,
+                            uint16_t *buffer16, uint8_t *buffer8) {
+  static uint16_t values[kSampleValues];
+  static uint16_t codes[kSampleValues];
+  static uint8_t low_bytes[kSampleValues];
+  for (size_t v = 0; v < kSampleValues; ++v) values[v] = static_cast<uint16_t>(v);
+  map_row(values, kSampleValues, map, codes, low_bytes);
+  if (buffer16 != nullptr) map_rows_through(codes, rows, width, height, buffer16);
+  if (buffer8 != nullptr) map_rows_through(low_bytes, rows, width, height, buffer8);
 }
 
 }  // namespace
 
 bool map_slice(const uint16_t *const *rows, int32_t width, int32_t height, double scale, float offset,
                const SeriesScaling &scaling, uint16_t **codes16, uint8_t **codes8) {
-  size_t count = width > 0 && height > 0 ? static_cast<size_t>(width) * static_cast<size_t>(height) : 0;
-  auto buffer16 = static_cast<uint16_t *>(malloc(count * sizeof(uint16_t) + 1));
-  auto buffer8 = static_cast<uint8_t *>(malloc(count + 1));
-  if (buffer16 == nullptr || buffer8 == nullptr) {
+  const size_t columns = width > 0 ? static_cast<size_t>(width) : 0;
+  const size_t row_count = height > 0 ? static_cast<size_t>(height) : 0;
+  const size_t count = columns * row_count;
+  // One extra element keeps an empty slice's buffers distinct from a
+  // failed allocation.
+  uint16_t *buffer16 = codes16 != nullptr ? static_cast<uint16_t *>(malloc((count + 1) * sizeof(uint16_t))) : nullptr;
+  uint8_t *buffer8 = codes8 != nullptr ? static_cast<uint8_t *>(malloc(count + 1)) : nullptr;
+  if ((codes16 != nullptr && buffer16 == nullptr) || (codes8 != nullptr && buffer8 == nullptr)) {
     free(buffer16);
     free(buffer8);
     return false;
   }
   SampleMap map{scale, static_cast<double>(offset) - scaling.base, scaling.div, scaling.max_code};
-  for (int32_t i = 0; i < height; ++i) {
-    size_t start = static_cast<size_t>(i) * static_cast<size_t>(width);
-    map_row(rows[i], width, map, buffer16 + start, buffer8 + start);
+  if (count > kSampleValues) {
+    map_rows_through_table(rows, columns, row_count, map, buffer16, buffer8);
+  } else {
+    for (size_t i = 0; i < row_count; ++i) {
+      map_row(rows[i], columns, map, buffer16 != nullptr ? buffer16 + i * columns : nullptr,
+              buffer8 != nullptr ? buffer8 + i * columns : nullptr);
+    }
   }
-  *codes16 = buffer16;
-  *codes8 = buffer8;
+  if (codes16 != nullptr) *codes16 = buffer16;
+  if (codes8 != nullptr) *codes8 = buffer8;
   return true;
 }

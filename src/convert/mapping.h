@@ -21,8 +21,10 @@ inline int32_t code_of_product(double t, int32_t max_code) {
 }
 
 // Maps the width × height samples at the top-left of the slice image through
-// the series scaling into two new row-major buffers: the codes, and their
-// low bytes. Returns false, with nothing allocated, when either buffer
-// cannot be allocated.
+// the series scaling into new row-major buffers: *codes16 receives the
+// codes, *codes8 their low bytes. Either may be null when that buffer is not
+// wanted (an 8-bit output needs only the low bytes, a 16-bit one only the
+// codes). Returns false, with nothing allocated, when a wanted buffer cannot
+// be allocated.
 bool map_slice(const uint16_t *const *rows, int32_t width, int32_t height, double scale, float offset,
                const SeriesScaling &scaling, uint16_t **codes16, uint8_t **codes8);

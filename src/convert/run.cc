@@ -91,8 +91,9 @@ void convert_series(const RunParameters &parameters, const SeriesScaling &scalin
     }
     uint16_t *codes16 = nullptr;
     uint8_t *codes8 = nullptr;
-    if (!map_slice(rows, out_width, out_height, calibration->scale, calibration->offset, scaling, &codes16,
-                   &codes8)) {
+    // Only the buffer that the output is written from is filled.
+    if (!map_slice(rows, out_width, out_height, calibration->scale, calibration->offset, scaling,
+                   parameters.bit == 16 ? &codes16 : nullptr, parameters.bit == 8 ? &codes8 : nullptr)) {
       fail_on_file(name, "memory allocation error.");
     }
     char *line = format_calibration(*calibration, scaling.div, scaling.base);

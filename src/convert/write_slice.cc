@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "console.h"
+#include "output_file.h"
 
 // The 16-bit codes go to the file unchanged as little-endian samples.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "16-bit rows are written as stored in memory");
@@ -29,7 +30,7 @@ bool write_slice(int number, const char *input_name, int bit, int32_t width, int
   char output_name[32];
   snprintf(output_name, sizeof output_name, bit == 16 ? "rh%04d.tif" : "ro%04d.tif", number);
 
-  TIFF *tiff = TIFFOpen(output_name, "wl");
+  TIFF *tiff = open_output_file(output_name);
   if (tiff == nullptr) {
     remove_header_stub(output_name);
     print_file_error(output_name, "cannot create output file.");
@@ -54,10 +55,8 @@ bool write_slice(int number, const char *input_name, int bit, int32_t width, int
     // libtiff takes a non-const buffer but only reads it.
     written = TIFFWriteRawStrip(tiff, static_cast<uint32_t>(i), const_cast<void *>(row), row_bytes) == row_bytes;
   }
-  // The directory is written here; a failure shows in the result.
-  if (written) written = TIFFFlush(tiff) == 1;
-  TIFFClose(tiff);
-  if (!written) {
+  bool closed = close_output_file(tiff);
+  if (!written || !closed) {
     print_file_error(output_name, "cannot write output file.");
     unlink(output_name);
     return false;

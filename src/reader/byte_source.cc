@@ -2,6 +2,7 @@
 
 ByteSource byte_source;
 
+
 int read_short_le() {
   int b0 = read_byte();
   int b1 = read_byte();

@@ -8,6 +8,8 @@
 // counts it against the strip's byte count `remaining`.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -71,8 +73,15 @@ inline int raw_next_byte() { return take_byte("too few codes."); }
 void raw_end_strip();
 
 // FillOrder 2: the bits of every decoded byte reversed, after the codec.
-inline int reverse_bits(int byte) {
-  static constexpr uint8_t kNibble[16] = {0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE,
-                                          0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF};
-  return (kNibble[byte & 0xF] << 4) | kNibble[(byte >> 4) & 0xF];
+constexpr std::array<uint8_t, 256> make_reversed_bits() {
+  std::array<uint8_t, 256> table{};
+  for (int byte = 0; byte < 256; ++byte) {
+    int result = 0;
+    for (int k = 0; k < 8; ++k) result |= ((byte >> k) & 1) << (7 - k);
+    table[static_cast<size_t>(byte)] = static_cast<uint8_t>(result);
+  }
+  return table;
 }
+inline constexpr std::array<uint8_t, 256> kReversedBits = make_reversed_bits();
+
+inline int reverse_bits(int byte) { return kReversedBits[static_cast<size_t>(byte & 0xFF)]; }

@@ -200,7 +200,9 @@ int read_slice(const char *file_name, int *width_out, int *height_out, int *bits
     return 1;
   }
   file_size = status.st_size;
-  setvbuf(stream, nullptr, _IOFBF, 1 << 16);
+  // The first pass reads a few hundred bytes of each file; the second pass
+  // streams the strips.
+  setvbuf(stream, nullptr, _IOFBF, image_out != nullptr ? 1 << 18 : 1 << 12);
   byte_source.stream = stream;
 
   read_header();
@@ -252,7 +254,7 @@ int read_slice(const char *file_name, int *width_out, int *height_out, int *bits
     layout.difference_mask = static_cast<uint16_t>(predictor == 2 ? (1u << bits) - 1 : 0u);
 
     in_progress.height = layout.height;
-    allocate_rows(layout.width, layout.height, &in_progress.rows);
+    allocate_rows(layout.height, &in_progress.rows);
     read_strips(layout, in_progress.rows);
     *image_out = in_progress.rows;
   }

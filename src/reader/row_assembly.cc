@@ -6,18 +6,45 @@
 #include "lzw.h"
 #include "mpb.h"
 
-void allocate_rows(int32_t width, int32_t height, uint16_t ***image) {
+void allocate_rows(int32_t height, uint16_t ***image) {
   auto rows = static_cast<uint16_t **>(calloc(static_cast<size_t>(height), sizeof(uint16_t *)));
   if (rows == nullptr) reader_fail("cell memory allocation error.");
   *image = rows;
-  size_t row_bytes = static_cast<size_t>(width) * sizeof(uint16_t);
-  for (int32_t j = 0; j < height; ++j) {
-    rows[j] = static_cast<uint16_t *>(malloc(row_bytes));
-    if (rows[j] == nullptr) reader_fail("cell memory allocation error.");
-  }
 }
 
 namespace {
+
+uint16_t *allocate_row(int32_t width) {
+  auto row = static_cast<uint16_t *>(malloc(static_cast<size_t>(width) * sizeof(uint16_t)));
+  if (row == nullptr) reader_fail("cell memory allocation error.");
+  return row;
+}
+
+// Uncompressed 8- and 16-bit rows whose bytes all lie within the strip's
+// byte count are read in one block. Any other row takes the byte-by-byte
+// path, which finds the exact point where a strip runs short. Returns false
+// when the row was not read here.
+bool read_whole_row(uint16_t *row, const StripLayout &layout) {
+  if (layout.bits != 8 && layout.bits != 16) return false;
+  const size_t width = static_cast<size_t>(layout.width);
+  const size_t row_bytes = layout.bits == 16 ? 2 * width : width;
+  if (byte_source.remaining < row_bytes) return false;
+  // 8-bit rows are read into the upper half of the row and widened upwards
+  // from sample 0: sample x is written over bytes 2x and 2x + 1, which lie
+  // below the byte width + x it is read from, or are that byte itself.
+  uint8_t *bytes = reinterpret_cast<uint8_t *>(row) + (2 * width - row_bytes);
+  if (fread(bytes, 1, row_bytes, byte_source.stream) != row_bytes) reader_fail("unexpected end of file.");
+  byte_source.remaining -= static_cast<uint32_t>(row_bytes);
+  if (layout.reversed) {
+    for (size_t i = 0; i < row_bytes; ++i) bytes[i] = kReversedBits[bytes[i]];
+  }
+  if (layout.bits == 8) {
+    for (size_t x = 0; x < width; ++x) row[x] = bytes[x];
+  } else if (layout.little_endian != (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)) {
+    for (size_t x = 0; x < width; ++x) row[x] = static_cast<uint16_t>(__builtin_bswap16(row[x]));
+  }
+  return true;
+}
 
 // One decoded byte through the codec, bit-reversed for FillOrder 2.
 template <int (*NextByte)(), bool kReversed>
@@ -87,7 +114,10 @@ void decode_rows_with(const StripLayout &layout, uint16_t **rows) {
       uint32_t strip = j / per_strip;
       StartStrip(layout.strip_offsets[strip], layout.strip_byte_counts[strip]);
     }
-    assemble_row<NextByte, kReversed>(rows[j], layout);
+    rows[j] = allocate_row(layout.width);
+    if (!(NextByte == raw_next_byte && read_whole_row(rows[j], layout))) {
+      assemble_row<NextByte, kReversed>(rows[j], layout);
+    }
     // The strip must end exactly where its last row ends.
     if (j + 1 == height || (j + 1) % per_strip == 0) EndStrip();
     if (layout.difference_mask != 0) undo_differencing(rows[j], layout.width, layout.difference_mask);

@@ -23,11 +23,13 @@ struct StripLayout {
   const uint32_t *strip_byte_counts;
 };
 
-// Allocates the row-pointer array (zeroed, so a partly allocated image can
-// be released) and then every row of width samples; stores the array into
-// *image before the first row is allocated. Fails with
+// Allocates the row-pointer array, zeroed so that a partly decoded image can
+// be released, and stores it into *image. Fails with
 // "cell memory allocation error.".
-void allocate_rows(int32_t width, int32_t height, uint16_t ***image);
+void allocate_rows(int32_t height, uint16_t ***image);
 
-// Fills every row of `rows` from the strips described by `layout`.
+// Allocates each row of `rows` just before it is decoded and fills it from
+// the strips described by `layout`. Rows are allocated as their data
+// arrive, so a file that declares a slice far larger than its data costs
+// memory only for the rows it really holds.
 void decode_rows(const StripLayout &layout, uint16_t **rows);

@@ -1,0 +1,19 @@
+// A buffered output file for libtiff. libtiff writes each strip with its
+// own write call; for one-row strips that is a system call per row. This
+// file collects libtiff's writes in memory and hands them to the system in
+// large blocks, so the bytes on disk are the same, in fewer calls.
+#pragma once
+
+#include <tiffio.h>
+
+// Creates or truncates `name` and opens it for libtiff in mode "wl". While
+// libtiff writes the header, writes go straight to the file, so a header
+// that cannot be written fails the open as it would without buffering.
+// Returns null, after libtiff's message, when the file cannot be created or
+// its header cannot be written.
+TIFF *open_output_file(const char *name);
+
+// Flushes the last buffered bytes, closes the file and frees the handle.
+// Returns false when any write or the close failed; libtiff's handler has
+// then reported the failure.
+bool close_output_file(TIFF *tiff);
