@@ -38,8 +38,7 @@ constexpr uint32_t kSizeLimit = 0x80000000u;  // widths, heights and sample coun
 // What an interrupted read still owns. Handed to the caller (image,
 // description) or freed (strip tables) when read_slice returns.
 struct ReadInProgress {
-  uint16_t **rows;
-  int32_t height;
+  SliceImage image;
   uint32_t *strip_offsets;
   uint32_t *strip_byte_counts;
   char *description;
@@ -86,20 +85,39 @@ uint32_t read_dimension(int tag) {
   return value;
 }
 
-// Fills `out` with `count` values of a SHORT or LONG array tag. Returns 0 on
-// success, 1 when the tag is absent or of another type, 2 when its count
-// differs from `count`.
-int read_strip_array(int tag, uint32_t count, uint32_t *out) {
-  int type = find_entry(tag);
-  if (type != kTypeShort && type != kTypeLong) return 1;
-  if (byte_source.read_long() != count) return 2;
-  // Values that do not fit in the 4-byte value field lie elsewhere.
-  uint32_t inline_limit = type == kTypeShort ? 2 : 1;
-  if (count > inline_limit) seek_to(byte_source.read_long());
-  for (uint32_t i = 0; i < count; ++i) {
-    out[i] = type == kTypeShort ? static_cast<uint32_t>(byte_source.read_short()) : byte_source.read_long();
+// Ends the read unless `count` more bytes follow the stream's position, so
+// that nothing is allocated for values the file does not hold.
+void require_bytes(uint64_t count) {
+  off_t position = ftello(byte_source.stream);
+  if (position < 0 || position > file_size || count > static_cast<uint64_t>(file_size - position)) {
+    reader_fail("unexpected end of file.");
   }
-  return 0;
+}
+
+// Messages of one strip table.
+struct StripTableMessages {
+  const char *not_found;
+  const char *bad_number;
+  const char *allocation_error;
+};
+
+// Reads a SHORT or LONG array tag of exactly `count` values into a new array.
+// The tag, its count and the presence of its values in the file are checked
+// before the array is allocated, so a broken table costs no memory.
+uint32_t *read_strip_array(int tag, uint32_t count, const StripTableMessages &messages) {
+  int type = find_entry(tag);
+  if (type != kTypeShort && type != kTypeLong) reader_fail(messages.not_found);
+  if (byte_source.read_long() != count) reader_fail(messages.bad_number);
+  // Values that do not fit in the 4-byte value field lie elsewhere.
+  uint64_t value_size = type == kTypeShort ? 2 : 4;
+  if (count * value_size > 4) seek_to(byte_source.read_long());
+  require_bytes(count * value_size);
+  auto values = static_cast<uint32_t *>(malloc(count * sizeof(uint32_t)));
+  if (values == nullptr) reader_fail(messages.allocation_error);
+  for (uint32_t i = 0; i < count; ++i) {
+    values[i] = type == kTypeShort ? static_cast<uint32_t>(byte_source.read_short()) : byte_source.read_long();
+  }
+  return values;
 }
 
 // The ImageDescription text, or null when the tag is absent or not ASCII.
@@ -111,10 +129,7 @@ char *read_description() {
   if (length > 4) seek_to(byte_source.read_long());
   // A count running past the end of the file is refused before anything
   // is allocated for it.
-  off_t position = ftello(byte_source.stream);
-  if (position < 0 || static_cast<off_t>(length) > file_size - position) {
-    reader_fail("unexpected end of file.");
-  }
+  require_bytes(length);
   auto text = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
   if (text == nullptr) reader_fail("image description memory allocation error.");
   in_progress.description = text;
@@ -135,30 +150,24 @@ void read_header() {
 }
 
 // Reads the strip tables and decodes every row into the allocated image.
-void read_strips(StripLayout &layout, uint16_t **rows) {
+void read_strips(StripLayout &layout, SliceImage *image) {
   uint32_t height = static_cast<uint32_t>(layout.height);
   uint32_t per_strip;
   if (!read_single_value(kTagRowsPerStrip, true, &per_strip)) per_strip = height;
   if (per_strip == 0) reader_fail("bad rows per strip.");
   uint32_t strip_count = height / per_strip + (height % per_strip != 0 ? 1 : 0);
 
-  in_progress.strip_offsets = static_cast<uint32_t *>(malloc(strip_count * sizeof(uint32_t)));
-  if (in_progress.strip_offsets == nullptr) reader_fail("strip offset memory allocation error.");
-  switch (read_strip_array(kTagStripOffsets, strip_count, in_progress.strip_offsets)) {
-    case 1: reader_fail("strip offset not found.");
-    case 2: reader_fail("bad number of strip offset.");
-  }
-  in_progress.strip_byte_counts = static_cast<uint32_t *>(malloc(strip_count * sizeof(uint32_t)));
-  if (in_progress.strip_byte_counts == nullptr) reader_fail("strip bytes count memory allocation error.");
-  switch (read_strip_array(kTagStripByteCounts, strip_count, in_progress.strip_byte_counts)) {
-    case 1: reader_fail("strip bytes count not found.");
-    case 2: reader_fail("bad number of strip bytes count.");
-  }
+  in_progress.strip_offsets = read_strip_array(
+      kTagStripOffsets, strip_count,
+      {"strip offset not found.", "bad number of strip offset.", "strip offset memory allocation error."});
+  in_progress.strip_byte_counts = read_strip_array(
+      kTagStripByteCounts, strip_count,
+      {"strip bytes count not found.", "bad number of strip bytes count.", "strip bytes count memory allocation error."});
 
   layout.rows_per_strip = per_strip;
   layout.strip_offsets = in_progress.strip_offsets;
   layout.strip_byte_counts = in_progress.strip_byte_counts;
-  decode_rows(layout, rows);
+  decode_rows(layout, image);
 
   free(in_progress.strip_byte_counts);
   free(in_progress.strip_offsets);
@@ -177,10 +186,7 @@ const char *reader_file_name() { return byte_source.file_name; }
 
 void reader_abandon() {
   if (byte_source.stream != nullptr) close_stream();
-  if (in_progress.rows != nullptr) {
-    for (int32_t j = 0; j < in_progress.height; ++j) free(in_progress.rows[j]);
-    free(in_progress.rows);
-  }
+  free_rows(&in_progress.image);
   free(in_progress.strip_offsets);
   free(in_progress.strip_byte_counts);
   free(in_progress.description);
@@ -253,10 +259,9 @@ int read_slice(const char *file_name, int *width_out, int *height_out, int *bits
     layout.reversed = fill_order == 2;
     layout.difference_mask = static_cast<uint16_t>(predictor == 2 ? (1u << bits) - 1 : 0u);
 
-    in_progress.height = layout.height;
-    allocate_rows(layout.height, &in_progress.rows);
-    read_strips(layout, in_progress.rows);
-    *image_out = in_progress.rows;
+    allocate_rows(layout.height, &in_progress.image);
+    read_strips(layout, &in_progress.image);
+    *image_out = in_progress.image.rows;
   }
 
   close_stream();

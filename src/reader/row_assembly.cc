@@ -6,17 +6,27 @@
 #include "lzw.h"
 #include "mpb.h"
 
-void allocate_rows(int32_t height, uint16_t ***image) {
-  auto rows = static_cast<uint16_t **>(calloc(static_cast<size_t>(height), sizeof(uint16_t *)));
-  if (rows == nullptr) reader_fail("cell memory allocation error.");
-  *image = rows;
-}
-
 namespace {
 
-uint16_t *allocate_row(int32_t width) {
+// Room for this many row pointers is allocated at first, then doubled as
+// rows arrive.
+constexpr int32_t kFirstRowCapacity = 4096;
+
+void grow_row_array(SliceImage *image, int32_t capacity) {
+  auto rows = static_cast<uint16_t **>(realloc(image->rows, static_cast<size_t>(capacity) * sizeof(uint16_t *)));
+  if (rows == nullptr) reader_fail("cell memory allocation error.");
+  image->rows = rows;
+  image->capacity = capacity;
+}
+
+// Allocates row j, growing the row array first when it is full.
+uint16_t *allocate_row(SliceImage *image, int32_t height, int32_t width) {
+  if (image->allocated == image->capacity) {
+    grow_row_array(image, image->capacity > height / 2 ? height : 2 * image->capacity);
+  }
   auto row = static_cast<uint16_t *>(malloc(static_cast<size_t>(width) * sizeof(uint16_t)));
   if (row == nullptr) reader_fail("cell memory allocation error.");
+  image->rows[image->allocated++] = row;
   return row;
 }
 
@@ -106,7 +116,7 @@ void undo_differencing(uint16_t *row, int32_t width, uint16_t mask) {
 }
 
 template <void (*StartStrip)(uint32_t, uint32_t), int (*NextByte)(), void (*EndStrip)(), bool kReversed>
-void decode_rows_with(const StripLayout &layout, uint16_t **rows) {
+void decode_rows_with(const StripLayout &layout, SliceImage *image) {
   const uint32_t height = static_cast<uint32_t>(layout.height);
   const uint32_t per_strip = layout.rows_per_strip;
   for (uint32_t j = 0; j < height; ++j) {
@@ -114,37 +124,48 @@ void decode_rows_with(const StripLayout &layout, uint16_t **rows) {
       uint32_t strip = j / per_strip;
       StartStrip(layout.strip_offsets[strip], layout.strip_byte_counts[strip]);
     }
-    rows[j] = allocate_row(layout.width);
-    if (!(NextByte == raw_next_byte && read_whole_row(rows[j], layout))) {
-      assemble_row<NextByte, kReversed>(rows[j], layout);
+    uint16_t *row = allocate_row(image, layout.height, layout.width);
+    if (!(NextByte == raw_next_byte && read_whole_row(row, layout))) {
+      assemble_row<NextByte, kReversed>(row, layout);
     }
     // The strip must end exactly where its last row ends.
     if (j + 1 == height || (j + 1) % per_strip == 0) EndStrip();
-    if (layout.difference_mask != 0) undo_differencing(rows[j], layout.width, layout.difference_mask);
+    if (layout.difference_mask != 0) undo_differencing(row, layout.width, layout.difference_mask);
   }
 }
 
 template <void (*StartStrip)(uint32_t, uint32_t), int (*NextByte)(), void (*EndStrip)()>
-void decode_rows_in_fill_order(const StripLayout &layout, uint16_t **rows) {
+void decode_rows_in_fill_order(const StripLayout &layout, SliceImage *image) {
   if (layout.reversed) {
-    decode_rows_with<StartStrip, NextByte, EndStrip, true>(layout, rows);
+    decode_rows_with<StartStrip, NextByte, EndStrip, true>(layout, image);
   } else {
-    decode_rows_with<StartStrip, NextByte, EndStrip, false>(layout, rows);
+    decode_rows_with<StartStrip, NextByte, EndStrip, false>(layout, image);
   }
 }
 
 }  // namespace
 
-void decode_rows(const StripLayout &layout, uint16_t **rows) {
+void allocate_rows(int32_t height, SliceImage *image) {
+  *image = SliceImage{};
+  grow_row_array(image, height < kFirstRowCapacity ? height : kFirstRowCapacity);
+}
+
+void free_rows(SliceImage *image) {
+  for (int32_t j = 0; j < image->allocated; ++j) free(image->rows[j]);
+  free(image->rows);
+  *image = SliceImage{};
+}
+
+void decode_rows(const StripLayout &layout, SliceImage *image) {
   switch (layout.coding) {
     case kCodingNone:
-      decode_rows_in_fill_order<raw_start_strip, raw_next_byte, raw_end_strip>(layout, rows);
+      decode_rows_in_fill_order<raw_start_strip, raw_next_byte, raw_end_strip>(layout, image);
       break;
     case kCodingLzw:
-      decode_rows_in_fill_order<lzw_start_strip, lzw_next_byte, lzw_end_strip>(layout, rows);
+      decode_rows_in_fill_order<lzw_start_strip, lzw_next_byte, lzw_end_strip>(layout, image);
       break;
     case kCodingMpb:
-      decode_rows_in_fill_order<mpb_start_strip, mpb_next_byte, mpb_end_strip>(layout, rows);
+      decode_rows_in_fill_order<mpb_start_strip, mpb_next_byte, mpb_end_strip>(layout, image);
       break;
   }
 }

@@ -23,13 +23,22 @@ struct StripLayout {
   const uint32_t *strip_byte_counts;
 };
 
-// Allocates the row-pointer array, zeroed so that a partly decoded image can
-// be released, and stores it into *image. Fails with
-// "cell memory allocation error.".
-void allocate_rows(int32_t height, uint16_t ***image);
+// A slice image under construction. Rows, and room for their pointers, are
+// allocated as the rows are decoded, so a file that declares a slice far
+// larger than its data costs memory only for the rows it really holds.
+struct SliceImage {
+  uint16_t **rows = nullptr;
+  int32_t capacity = 0;   // entries of `rows`
+  int32_t allocated = 0;  // rows 0 to allocated - 1 are allocated
+};
 
-// Allocates each row of `rows` just before it is decoded and fills it from
-// the strips described by `layout`. Rows are allocated as their data
-// arrive, so a file that declares a slice far larger than its data costs
-// memory only for the rows it really holds.
-void decode_rows(const StripLayout &layout, uint16_t **rows);
+// Allocates the first part of the row-pointer array. Fails with
+// "cell memory allocation error.".
+void allocate_rows(int32_t height, SliceImage *image);
+
+// Decodes every row from the strips described by `layout`; afterwards the
+// row array holds exactly `height` rows.
+void decode_rows(const StripLayout &layout, SliceImage *image);
+
+// Frees the rows allocated so far and the row array.
+void free_rows(SliceImage *image);
