@@ -59,3 +59,47 @@ std::vector<SampleLayout> uncompressed_layouts() {
   }
   return layouts;
 }
+
+std::vector<SampleLayout> compressed_layouts() {
+  struct Row {
+    const char *name;
+    int compression, bits;
+    bool big_endian;
+    int predictor, fill_order;
+    uint32_t rows_per_strip, width, height;
+  };
+  const Row rows[] = {
+      {"lzw_b8_le", 5, 8, false, 1, 1, 0, 37, 23},
+      {"lzw_b8_be_predictor", 5, 8, true, 2, 1, 5, 37, 23},
+      {"lzw_b16_le", 5, 16, false, 1, 1, 7, 37, 23},
+      {"lzw_b16_be", 5, 16, true, 1, 1, 0, 37, 23},
+      {"lzw_b16_le_predictor", 5, 16, false, 2, 1, 4, 37, 23},
+      {"lzw_b16_be_predictor", 5, 16, true, 2, 1, 1, 37, 23},
+      {"lzw_b16_large_one_strip", 5, 16, false, 1, 1, 0, 300, 211},
+      {"lzw_b16_large_predictor", 5, 16, true, 2, 1, 64, 300, 211},
+      {"lzw_b8_large", 5, 8, false, 1, 1, 0, 512, 97},
+      {"lzw_b16_fill_order_2", 5, 16, false, 1, 2, 6, 37, 23},
+      {"lzw_b12_be_fill_order_2_predictor", 5, 12, true, 2, 2, 5, 37, 23},
+      {"lzw_b3", 5, 3, false, 1, 1, 4, 37, 23},
+      {"lzw_b11_predictor", 5, 11, false, 2, 1, 0, 37, 23},
+      {"packbits_b8_le", 32773, 8, false, 1, 1, 0, 37, 23},
+      {"packbits_b8_be_strips", 32773, 8, true, 1, 1, 3, 37, 23},
+      {"packbits_b16_le", 32773, 16, false, 1, 1, 5, 37, 23},
+      {"packbits_b16_be_predictor", 32773, 16, true, 2, 1, 0, 37, 23},
+      {"packbits_b16_large", 32773, 16, false, 1, 1, 16, 300, 211},
+      {"packbits_b16_fill_order_2", 32773, 16, true, 1, 2, 2, 37, 23},
+      {"packbits_b5_fill_order_2", 32773, 5, false, 1, 2, 0, 37, 23},
+      {"packbits_b1", 32773, 1, true, 1, 1, 7, 37, 23},
+      {"packbits_b14_predictor", 32773, 14, false, 2, 1, 0, 37, 23},
+  };
+  std::vector<SampleLayout> layouts;
+  for (const Row &row : rows) {
+    SampleLayout layout = ::layout(row.name, row.bits, row.big_endian, row.predictor, row.fill_order,
+                                   row.rows_per_strip);
+    layout.options.compression = row.compression;
+    layout.options.width = row.width;
+    layout.options.height = row.height;
+    layouts.push_back(layout);
+  }
+  return layouts;
+}

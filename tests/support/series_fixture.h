@@ -32,4 +32,9 @@ struct SampleLayout {
 // byte orders, FillOrder 2, Predictor 2 and several strip layouts.
 std::vector<SampleLayout> uncompressed_layouts();
 
+// LZW and PackBits layouts: 8 and 16 bits with and without Predictor 2, both
+// byte orders, several strips, slices large enough that LZW passes code 4095
+// and starts new tables, FillOrder 2 and odd depths.
+std::vector<SampleLayout> compressed_layouts();
+
 inline void PrintTo(const SampleLayout &layout, std::ostream *out) { *out << layout.name; }

@@ -51,4 +51,7 @@ TEST_P(DecodeGenerated, SamplesEqualTheGeneratorsData) { expect_decodes_to_phant
 INSTANTIATE_TEST_SUITE_P(Uncompressed, DecodeGenerated, testing::ValuesIn(uncompressed_layouts()),
                          [](const testing::TestParamInfo<SampleLayout> &info) { return info.param.name; });
 
+INSTANTIATE_TEST_SUITE_P(Compressed, DecodeGenerated, testing::ValuesIn(compressed_layouts()),
+                         [](const testing::TestParamInfo<SampleLayout> &info) { return info.param.name; });
+
 }  // namespace
