@@ -34,6 +34,15 @@ void seek_to(uint32_t offset) { fseeko(byte_source.stream, static_cast<off_t>(of
 
 void skip_bytes(uint32_t count) { fseeko(byte_source.stream, static_cast<off_t>(count), SEEK_CUR); }
 
+void take_bytes(uint8_t *destination, size_t count, const char *too_few_message) {
+  // The strip's own bytes first: the end of the file among them is found
+  // before the strip's count runs out.
+  size_t available = count < byte_source.remaining ? count : byte_source.remaining;
+  if (fread(destination, 1, available, byte_source.stream) != available) reader_fail("unexpected end of file.");
+  byte_source.remaining -= static_cast<uint32_t>(available);
+  if (available < count) reader_fail(too_few_message);
+}
+
 void raw_start_strip(uint32_t offset, uint32_t byte_count) {
   seek_to(offset);
   byte_source.remaining = byte_count;

@@ -67,9 +67,15 @@ inline int take_byte(const char *too_few_message) {
   return read_byte();
 }
 
-// The uncompressed codec.
+// Takes `count` bytes of strip data in one block; the same outcome, and the
+// same message at the same byte, as `count` calls of take_byte.
+void take_bytes(uint8_t *destination, size_t count, const char *too_few_message);
+
+// The uncompressed codec. Every codec also decodes a block of bytes at once
+// (`*_read_bytes`), with exactly the outcome of as many next-byte calls.
 void raw_start_strip(uint32_t offset, uint32_t byte_count);
 inline int raw_next_byte() { return take_byte("too few codes."); }
+inline void raw_read_bytes(uint8_t *destination, size_t count) { take_bytes(destination, count, "too few codes."); }
 void raw_end_strip();
 
 // FillOrder 2: the bits of every decoded byte reversed, after the codec.

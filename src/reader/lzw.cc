@@ -133,6 +133,25 @@ int lzw_next_byte() {
   return first_byte;
 }
 
+void lzw_read_bytes(uint8_t *destination, size_t count) {
+  ByteSource &source = byte_source;
+  while (count > 0) {
+    if (source.stack_depth == 0) {
+      *destination++ = static_cast<uint8_t>(lzw_next_byte());
+      --count;
+      continue;
+    }
+    // The rest of the current string, in order.
+    size_t pending = static_cast<size_t>(source.stack_depth);
+    size_t n = pending < count ? pending : count;
+    const int32_t *next = source.string_stack + source.stack_depth;
+    for (size_t i = 0; i < n; ++i) destination[i] = static_cast<uint8_t>(*--next);
+    source.stack_depth -= static_cast<int32_t>(n);
+    destination += n;
+    count -= n;
+  }
+}
+
 void lzw_end_strip() {
   ByteSource &source = byte_source;
   // When the last data code raised the width, the end code may stand at

@@ -6,8 +6,11 @@
 // All state lives in the byte source; decoding allocates nothing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 void lzw_start_strip(uint32_t offset, uint32_t byte_count);
 int lzw_next_byte();
+// `count` decoded bytes at once, as `count` calls of lzw_next_byte.
+void lzw_read_bytes(uint8_t *destination, size_t count);
 void lzw_end_strip();

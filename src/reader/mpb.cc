@@ -3,6 +3,8 @@
 // repeat run costs one strip byte, a literal run is copied one byte a call.
 #include "mpb.h"
 
+#include <cstring>
+
 #include "byte_source.h"
 
 namespace {
@@ -41,6 +43,30 @@ int mpb_next_byte() {
   source.run_count = header - 256;
   source.run_byte = take_byte(kTooFewCodes);
   return source.run_byte;
+}
+
+void mpb_read_bytes(uint8_t *destination, size_t count) {
+  ByteSource &source = byte_source;
+  while (count > 0) {
+    size_t n;
+    if (source.run_count > 0) {
+      // The rest of a literal run, straight from the strip.
+      size_t left = static_cast<size_t>(source.run_count);
+      n = left < count ? left : count;
+      source.run_count -= static_cast<int32_t>(n);
+      take_bytes(destination, n, kTooFewCodes);
+    } else if (source.run_count < 0) {
+      size_t left = static_cast<size_t>(-source.run_count);
+      n = left < count ? left : count;
+      source.run_count += static_cast<int32_t>(n);
+      memset(destination, source.run_byte, n);
+    } else {
+      n = 1;
+      *destination = static_cast<uint8_t>(mpb_next_byte());
+    }
+    destination += n;
+    count -= n;
+  }
 }
 
 // A strip ends exactly with the last byte of its last run.

@@ -4,8 +4,11 @@
 // exactly with the last byte of its last run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 void mpb_start_strip(uint32_t offset, uint32_t byte_count);
 int mpb_next_byte();
+// `count` decoded bytes at once, as `count` calls of mpb_next_byte.
+void mpb_read_bytes(uint8_t *destination, size_t count);
 void mpb_end_strip();

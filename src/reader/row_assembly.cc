@@ -30,22 +30,18 @@ uint16_t *allocate_row(SliceImage *image, int32_t height, int32_t width) {
   return row;
 }
 
-// Uncompressed 8- and 16-bit rows whose bytes all lie within the strip's
-// byte count are read in one block. Any other row takes the byte-by-byte
-// path, which finds the exact point where a strip runs short. Returns false
-// when the row was not read here.
-bool read_whole_row(uint16_t *row, const StripLayout &layout) {
-  if (layout.bits != 8 && layout.bits != 16) return false;
+// 8- and 16-bit rows are decoded as one block of bytes into the row's own
+// storage, then widened or byte-swapped in place. 8-bit rows are decoded
+// into the upper half of the row and widened upwards from sample 0: sample
+// x is written over bytes 2x and 2x + 1, which lie below the byte width + x
+// it is read from, or are that byte itself.
+template <void (*ReadBytes)(uint8_t *, size_t), bool kReversed>
+void decode_byte_row(uint16_t *row, const StripLayout &layout) {
   const size_t width = static_cast<size_t>(layout.width);
   const size_t row_bytes = layout.bits == 16 ? 2 * width : width;
-  if (byte_source.remaining < row_bytes) return false;
-  // 8-bit rows are read into the upper half of the row and widened upwards
-  // from sample 0: sample x is written over bytes 2x and 2x + 1, which lie
-  // below the byte width + x it is read from, or are that byte itself.
   uint8_t *bytes = reinterpret_cast<uint8_t *>(row) + (2 * width - row_bytes);
-  if (fread(bytes, 1, row_bytes, byte_source.stream) != row_bytes) reader_fail("unexpected end of file.");
-  byte_source.remaining -= static_cast<uint32_t>(row_bytes);
-  if (layout.reversed) {
+  ReadBytes(bytes, row_bytes);
+  if (kReversed) {
     for (size_t i = 0; i < row_bytes; ++i) bytes[i] = kReversedBits[bytes[i]];
   }
   if (layout.bits == 8) {
@@ -53,7 +49,6 @@ bool read_whole_row(uint16_t *row, const StripLayout &layout) {
   } else if (layout.little_endian != (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)) {
     for (size_t x = 0; x < width; ++x) row[x] = static_cast<uint16_t>(__builtin_bswap16(row[x]));
   }
-  return true;
 }
 
 // One decoded byte through the codec, bit-reversed for FillOrder 2.
@@ -115,8 +110,10 @@ void undo_differencing(uint16_t *row, int32_t width, uint16_t mask) {
   }
 }
 
-template <void (*StartStrip)(uint32_t, uint32_t), int (*NextByte)(), void (*EndStrip)(), bool kReversed>
+template <void (*StartStrip)(uint32_t, uint32_t), int (*NextByte)(), void (*ReadBytes)(uint8_t *, size_t),
+          void (*EndStrip)(), bool kReversed>
 void decode_rows_with(const StripLayout &layout, SliceImage *image) {
+  const bool byte_rows = layout.bits == 8 || layout.bits == 16;
   const uint32_t height = static_cast<uint32_t>(layout.height);
   const uint32_t per_strip = layout.rows_per_strip;
   for (uint32_t j = 0; j < height; ++j) {
@@ -125,7 +122,9 @@ void decode_rows_with(const StripLayout &layout, SliceImage *image) {
       StartStrip(layout.strip_offsets[strip], layout.strip_byte_counts[strip]);
     }
     uint16_t *row = allocate_row(image, layout.height, layout.width);
-    if (!(NextByte == raw_next_byte && read_whole_row(row, layout))) {
+    if (byte_rows) {
+      decode_byte_row<ReadBytes, kReversed>(row, layout);
+    } else {
       assemble_row<NextByte, kReversed>(row, layout);
     }
     // The strip must end exactly where its last row ends.
@@ -134,12 +133,13 @@ void decode_rows_with(const StripLayout &layout, SliceImage *image) {
   }
 }
 
-template <void (*StartStrip)(uint32_t, uint32_t), int (*NextByte)(), void (*EndStrip)()>
+template <void (*StartStrip)(uint32_t, uint32_t), int (*NextByte)(), void (*ReadBytes)(uint8_t *, size_t),
+          void (*EndStrip)()>
 void decode_rows_in_fill_order(const StripLayout &layout, SliceImage *image) {
   if (layout.reversed) {
-    decode_rows_with<StartStrip, NextByte, EndStrip, true>(layout, image);
+    decode_rows_with<StartStrip, NextByte, ReadBytes, EndStrip, true>(layout, image);
   } else {
-    decode_rows_with<StartStrip, NextByte, EndStrip, false>(layout, image);
+    decode_rows_with<StartStrip, NextByte, ReadBytes, EndStrip, false>(layout, image);
   }
 }
 
@@ -159,13 +159,13 @@ void free_rows(SliceImage *image) {
 void decode_rows(const StripLayout &layout, SliceImage *image) {
   switch (layout.coding) {
     case kCodingNone:
-      decode_rows_in_fill_order<raw_start_strip, raw_next_byte, raw_end_strip>(layout, image);
+      decode_rows_in_fill_order<raw_start_strip, raw_next_byte, raw_read_bytes, raw_end_strip>(layout, image);
       break;
     case kCodingLzw:
-      decode_rows_in_fill_order<lzw_start_strip, lzw_next_byte, lzw_end_strip>(layout, image);
+      decode_rows_in_fill_order<lzw_start_strip, lzw_next_byte, lzw_read_bytes, lzw_end_strip>(layout, image);
       break;
     case kCodingMpb:
-      decode_rows_in_fill_order<mpb_start_strip, mpb_next_byte, mpb_end_strip>(layout, image);
+      decode_rows_in_fill_order<mpb_start_strip, mpb_next_byte, mpb_read_bytes, mpb_end_strip>(layout, image);
       break;
   }
 }

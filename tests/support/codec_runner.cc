@@ -13,8 +13,8 @@
 #include "mpb.h"
 #include "reader_failure.h"
 
-const StripCodec kLzwCodec = {lzw_start_strip, lzw_next_byte, lzw_end_strip};
-const StripCodec kMpbCodec = {mpb_start_strip, mpb_next_byte, mpb_end_strip};
+const StripCodec kLzwCodec = {lzw_start_strip, lzw_next_byte, lzw_end_strip, lzw_read_bytes};
+const StripCodec kMpbCodec = {mpb_start_strip, mpb_next_byte, mpb_end_strip, mpb_read_bytes};
 
 namespace {
 
@@ -24,8 +24,11 @@ constexpr size_t kBytesAfterStrip = 5;
 
 }  // namespace
 
-StripResult decode_strip(const StripCodec &codec, const Bytes &strip, size_t bytes_needed,
-                         const std::function<void(size_t)> &before_byte) {
+namespace {
+
+// Runs `decode` over the strip placed in an in-memory file.
+StripResult run_over_strip(const StripCodec &codec, const Bytes &strip,
+                           const std::function<void(StripResult &)> &decode) {
   std::vector<char> file(kStripOffset + strip.size() + kBytesAfterStrip, static_cast<char>(kOtherData));
   std::copy(strip.begin(), strip.end(), file.begin() + kStripOffset);
   FILE *stream = fmemopen(file.data(), file.size(), "rb");
@@ -37,12 +40,7 @@ StripResult decode_strip(const StripCodec &codec, const Bytes &strip, size_t byt
   bool failed = false;
   try {
     codec.start_strip(static_cast<uint32_t>(kStripOffset), static_cast<uint32_t>(strip.size()));
-    while (result.decoded.size() < bytes_needed) {
-      if (before_byte) before_byte(result.decoded.size());
-      const int byte = codec.next_byte();
-      if (byte < 0 || byte > 255) throw std::runtime_error("codec handed out " + std::to_string(byte));
-      result.decoded.push_back(static_cast<uint8_t>(byte));
-    }
+    decode(result);
     codec.end_strip();
   } catch (const ReaderFailure &failure) {
     result.failure = failure.message;
@@ -53,6 +51,31 @@ StripResult decode_strip(const StripCodec &codec, const Bytes &strip, size_t byt
   byte_source.stream = nullptr;
   if (failed) reader_abandon();
   return result;
+}
+
+}  // namespace
+
+StripResult decode_strip(const StripCodec &codec, const Bytes &strip, size_t bytes_needed,
+                         const std::function<void(size_t)> &before_byte) {
+  return run_over_strip(codec, strip, [&](StripResult &result) {
+    while (result.decoded.size() < bytes_needed) {
+      if (before_byte) before_byte(result.decoded.size());
+      const int byte = codec.next_byte();
+      if (byte < 0 || byte > 255) throw std::runtime_error("codec handed out " + std::to_string(byte));
+      result.decoded.push_back(static_cast<uint8_t>(byte));
+    }
+  });
+}
+
+StripResult decode_strip_in_blocks(const StripCodec &codec, const Bytes &strip, size_t bytes_needed, size_t block) {
+  return run_over_strip(codec, strip, [&](StripResult &result) {
+    while (result.decoded.size() < bytes_needed) {
+      size_t n = std::min(block, bytes_needed - result.decoded.size());
+      Bytes part(n);
+      codec.read_bytes(part.data(), n);
+      result.decoded.insert(result.decoded.end(), part.begin(), part.end());
+    }
+  });
 }
 
 std::string first_difference(const Bytes &decoded, const Bytes &expected) {
@@ -75,5 +98,12 @@ void expect_strip_case(const StripCodec &codec, const StripCase &row) {
   EXPECT_EQ(result.failure, row.failure);
   if (row.failure.empty()) {
     EXPECT_EQ(first_difference(result.decoded, row.decoded), "");
+  }
+  for (size_t block : {size_t{2}, size_t{3}, size_t{1000}, row.bytes_needed + 1}) {
+    const StripResult blocks = decode_strip_in_blocks(codec, row.strip, row.bytes_needed, block);
+    EXPECT_EQ(blocks.failure, row.failure) << "in blocks of " << block;
+    if (row.failure.empty()) {
+      EXPECT_EQ(first_difference(blocks.decoded, row.decoded), "") << "in blocks of " << block;
+    }
   }
 }

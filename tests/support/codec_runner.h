@@ -14,6 +14,7 @@ struct StripCodec {
   void (*start_strip)(uint32_t offset, uint32_t byte_count);
   int (*next_byte)();
   void (*end_strip)();
+  void (*read_bytes)(uint8_t *destination, size_t count);
 };
 
 extern const StripCodec kLzwCodec;
@@ -32,6 +33,10 @@ struct StripResult {
 StripResult decode_strip(const StripCodec &codec, const Bytes &strip, size_t bytes_needed,
                          const std::function<void(size_t)> &before_byte = nullptr);
 
+// The same through the codec's block read, `block` bytes a call (the last
+// call takes what is left).
+StripResult decode_strip_in_blocks(const StripCodec &codec, const Bytes &strip, size_t bytes_needed, size_t block);
+
 // "" when the two agree, else where they first differ (long strips would
 // make a full dump unreadable).
 std::string first_difference(const Bytes &decoded, const Bytes &expected);
@@ -46,5 +51,6 @@ struct StripCase {
   std::string failure;  // expected message; empty when the strip passes
 };
 
-// Runs the row and records a test failure when the codec disagrees.
+// Runs the row byte by byte and in blocks of several sizes, and records a
+// test failure when the codec disagrees.
 void expect_strip_case(const StripCodec &codec, const StripCase &row);
