@@ -1,5 +1,7 @@
 #include "byte_source.h"
 
+#include <cstring>
+
 ByteSource byte_source;
 
 
@@ -30,16 +32,43 @@ uint32_t read_long_be() {
 
 // Offsets are 32-bit unsigned; an offset past the end of the file is found
 // out by the next read, which reports "unexpected end of file.".
-void seek_to(uint32_t offset) { fseeko(byte_source.stream, static_cast<off_t>(offset), SEEK_SET); }
+// Every seek leaves the window empty, so that window and stream agree.
+void seek_to(uint32_t offset) {
+  fseeko(byte_source.stream, static_cast<off_t>(offset), SEEK_SET);
+  byte_source.window_position = byte_source.window_length = 0;
+}
 
-void skip_bytes(uint32_t count) { fseeko(byte_source.stream, static_cast<off_t>(count), SEEK_CUR); }
+void skip_bytes(uint32_t count) {
+  fseeko(byte_source.stream, static_cast<off_t>(count), SEEK_CUR);
+  byte_source.window_position = byte_source.window_length = 0;
+}
+
+// Called with the window used up and at least one strip byte still owed
+// (the byte being taken is already counted off `remaining`).
+void refill_window() {
+  ByteSource &source = byte_source;
+  size_t wanted = static_cast<size_t>(source.remaining) + 1;
+  if (wanted > sizeof source.window) wanted = sizeof source.window;
+  size_t got = fread(source.window, 1, wanted, source.stream);
+  if (got == 0) reader_fail("unexpected end of file.");
+  source.window_position = 0;
+  source.window_length = static_cast<uint32_t>(got);
+}
 
 void take_bytes(uint8_t *destination, size_t count, const char *too_few_message) {
+  ByteSource &source = byte_source;
   // The strip's own bytes first: the end of the file among them is found
   // before the strip's count runs out.
-  size_t available = count < byte_source.remaining ? count : byte_source.remaining;
-  if (fread(destination, 1, available, byte_source.stream) != available) reader_fail("unexpected end of file.");
-  byte_source.remaining -= static_cast<uint32_t>(available);
+  size_t available = count < source.remaining ? count : source.remaining;
+  size_t from_window = source.window_length - source.window_position;
+  if (from_window > available) from_window = available;
+  memcpy(destination, source.window + source.window_position, from_window);
+  source.window_position += static_cast<uint32_t>(from_window);
+  size_t from_stream = available - from_window;
+  if (fread(destination + from_window, 1, from_stream, source.stream) != from_stream) {
+    reader_fail("unexpected end of file.");
+  }
+  source.remaining -= static_cast<uint32_t>(available);
   if (available < count) reader_fail(too_few_message);
 }
 

@@ -22,6 +22,8 @@ struct ByteSource {
   int32_t string_stack[kLzwTableSize];  // LZW: current code's string, last byte at index 0
   int32_t suffix_table[kLzwTableSize];  // LZW: last byte of each code's string
   int32_t prefix_table[kLzwTableSize];  // LZW: code of each code's string less its last byte
+  int32_t first_byte_table[kLzwTableSize];  // LZW: first byte of each code's string
+  int32_t length_table[kLzwTableSize];      // LZW: length of each code's string
   const char *file_name;  // as given to read_slice; for reports only, not owned
   FILE *stream;           // the open slice file
   uint32_t (*read_long)();  // read_long_le or read_long_be, from the byte order mark
@@ -30,12 +32,18 @@ struct ByteSource {
   int32_t next_code;   // LZW: next free table code, 258 after a clear code, at most 4096
   int32_t code_width;  // LZW: width of the next code in bits, 9 to 12
   int32_t code_mask;   // LZW: (1 << code_width) - 1
-  int32_t bit_count;   // LZW: unconsumed bits at the low end of bit_buffer
-  uint32_t bit_buffer; // LZW: bytes last taken, the newest in the low 8 bits
+  int32_t bit_count;   // LZW: unconsumed bits at the low end of bit_buffer (read ahead
+                       // within the strip: whole bytes of them count as not yet taken)
+  uint64_t bit_buffer; // LZW: bytes last taken, the newest in the low 8 bits
   int32_t stack_depth; // LZW: bytes of the current string not yet handed out
   int32_t old_code;    // LZW: the previous code
   int32_t run_count;   // MPB: >0 literal bytes to copy, <0 minus the repeats left, 0 header next
   int32_t run_byte;    // MPB: the byte being repeated
+  // Strip bytes read ahead of the codec, within the strip's byte count:
+  // window[window_position .. window_length) are the next bytes of the file.
+  uint32_t window_position;
+  uint32_t window_length;
+  uint8_t window[1 << 16];
 };
 
 extern ByteSource byte_source;
@@ -58,13 +66,19 @@ void seek_to(uint32_t offset);
 // Moves the stream forward by `count` bytes.
 void skip_bytes(uint32_t count);
 
+// Reads the next strip bytes into the window; the end of the file there is
+// "unexpected end of file.".
+void refill_window();
+
 // Takes one byte of strip data. A strip that has run out of bytes reports the
 // codec's own message; a file that ends before the strip's byte count says
 // reports "unexpected end of file.".
 inline int take_byte(const char *too_few_message) {
-  if (byte_source.remaining == 0) reader_fail(too_few_message);
-  --byte_source.remaining;
-  return read_byte();
+  ByteSource &source = byte_source;
+  if (source.remaining == 0) reader_fail(too_few_message);
+  --source.remaining;
+  if (source.window_position == source.window_length) refill_window();
+  return source.window[source.window_position++];
 }
 
 // Takes `count` bytes of strip data in one block; the same outcome, and the

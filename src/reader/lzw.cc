@@ -1,7 +1,14 @@
-// The LZW strip decoder. Codes are unwound onto the byte source's string
-// stack and handed out one byte per call; strip bytes are taken only when
-// the bit buffer runs short, each one through take_byte.
+// The LZW strip decoder. Each code's string is unwound through the prefix
+// table, straight into the row when it fits there and onto the byte
+// source's string stack otherwise, from where it is handed out in order.
+// Strip bytes are taken only when the bit buffer runs short.
+//
+// The hot loop works on a copy of the decoder's fields held in locals
+// (LzwState), written back to the byte source when a call returns, so the
+// compiler can keep them in registers.
 #include "lzw.h"
+
+#include <cstring>
 
 #include "byte_source.h"
 
@@ -19,35 +26,97 @@ constexpr int32_t kMinMask = (1 << kMinWidth) - 1;
 constexpr int32_t kLongestString = 4097;
 constexpr const char *kTooFewCodes = "LZW too few codes.";
 
-// Takes strip bytes until the buffer holds at least `width` unconsumed bits.
-// The buffer never holds more than 7 + 16 bits, so nothing is shifted out
-// that is still needed.
-void fill_bits(int32_t width) {
-  while (byte_source.bit_count < width) {
-    const uint32_t byte = static_cast<uint32_t>(take_byte(kTooFewCodes));
-    byte_source.bit_buffer = (byte_source.bit_buffer << 8) | byte;
-    byte_source.bit_count += 8;
-  }
+#define LZW_INLINE inline __attribute__((always_inline))
+
+struct LzwState {
+  uint64_t bit_buffer;
+  int32_t bit_count;
+  int32_t next_code;
+  int32_t code_width;
+  int32_t code_mask;
+  int32_t old_code;
+  uint32_t remaining;
+  uint32_t window_position;
+  uint32_t window_length;
+};
+
+LZW_INLINE LzwState load_state() {
+  const ByteSource &source = byte_source;
+  return {source.bit_buffer,  source.bit_count, source.next_code,
+          source.code_width,  source.code_mask, source.old_code,
+          source.remaining,   source.window_position, source.window_length};
 }
 
-// The next `width` bits, most significant first, without consuming them.
-int32_t peek_code(int32_t width, int32_t mask) {
-  fill_bits(width);
-  const uint32_t shifted = byte_source.bit_buffer >> (byte_source.bit_count - width);
-  return static_cast<int32_t>(shifted & static_cast<uint32_t>(mask));
-}
-
-int32_t read_code(int32_t width, int32_t mask) {
-  const int32_t code = peek_code(width, mask);
-  byte_source.bit_count -= width;
-  return code;
-}
-
-// Pushes the string of `code` onto the string stack from index `depth` on,
-// its last byte first, and returns the index just past its first byte,
-// which is the string's length when `depth` starts at 0.
-int32_t push_string(int32_t code, int32_t depth) {
+LZW_INLINE void save_state(const LzwState &state) {
   ByteSource &source = byte_source;
+  source.bit_buffer = state.bit_buffer;
+  source.bit_count = state.bit_count;
+  source.next_code = state.next_code;
+  source.code_width = state.code_width;
+  source.code_mask = state.code_mask;
+  source.old_code = state.old_code;
+  source.remaining = state.remaining;
+  source.window_position = state.window_position;
+  source.window_length = state.window_length;
+}
+
+// Makes sure the bit buffer holds at least `width` unconsumed bits. Bytes
+// are loaded ahead of need, as many as the buffer holds, but never beyond
+// the strip's byte count and never from beyond the bytes already read into
+// the window unless they are needed: so a strip runs short ("LZW too few
+// codes.") or meets the end of the file exactly where taking one byte at a
+// time, only when the buffer runs short, would. Whole bytes still in the
+// buffer count as not yet taken.
+LZW_INLINE void need_bits(LzwState &state, int32_t width) {
+  if (state.bit_count >= width) return;
+  const uint8_t *window = byte_source.window;
+  // Usually: as many whole bytes as the buffer has room for, in one load.
+  const uint32_t room = static_cast<uint32_t>(63 - state.bit_count) >> 3;
+  if (state.window_length - state.window_position >= 8 && state.remaining >= room) {
+    uint64_t next;
+    memcpy(&next, window + state.window_position, sizeof next);
+    next = __builtin_bswap64(next);
+    state.bit_buffer = (state.bit_buffer << (8 * room)) | (next >> (64 - 8 * room));
+    state.window_position += room;
+    state.remaining -= room;
+    state.bit_count += static_cast<int32_t>(8 * room);
+    return;
+  }
+  while (state.bit_count <= 56 && state.remaining > 0) {
+    if (state.window_position == state.window_length) {
+      if (state.bit_count >= width) return;
+      byte_source.remaining = state.remaining - 1;
+      byte_source.window_position = state.window_position;
+      byte_source.window_length = state.window_length;
+      refill_window();
+      state.window_position = byte_source.window_position;
+      state.window_length = byte_source.window_length;
+    }
+    state.bit_buffer = (state.bit_buffer << 8) | window[state.window_position++];
+    --state.remaining;
+    state.bit_count += 8;
+  }
+  if (state.bit_count < width) reader_fail(kTooFewCodes);
+}
+
+// Consumes a code of `width` bits, most significant bit first.
+LZW_INLINE int32_t read_code(LzwState &state, int32_t width, int32_t mask) {
+  need_bits(state, width);
+  state.bit_count -= width;
+  return static_cast<int32_t>((state.bit_buffer >> state.bit_count) & static_cast<uint64_t>(mask));
+}
+
+// Strip bytes not yet taken: those still in the file and the whole bytes
+// loaded ahead into the bit buffer.
+LZW_INLINE uint32_t bytes_not_taken(const LzwState &state) {
+  return state.remaining + static_cast<uint32_t>(state.bit_count / 8);
+}
+
+// Pushes the string of `code` onto the string stack, its last byte at index
+// 0, and returns its length.
+int32_t push_string(int32_t code) {
+  ByteSource &source = byte_source;
+  int32_t depth = 0;
   while (code >= kFirstFreeCode) {
     if (depth >= kLongestString) reader_fail("LZW too long string.");
     source.string_stack[depth++] = source.suffix_table[code];
@@ -61,15 +130,54 @@ int32_t push_string(int32_t code, int32_t depth) {
 // After a clear code: a fresh table at 9 bits. The first code of the new
 // table must be a single byte and defines no entry, since there is no
 // previous string to extend.
-int restart_table() {
-  ByteSource &source = byte_source;
-  source.code_width = kMinWidth;
-  source.code_mask = kMinMask;
-  source.next_code = kFirstFreeCode;
-  const int32_t code = read_code(kMinWidth, kMinMask);
+LZW_INLINE int32_t restart_table(LzwState &state) {
+  state.code_width = kMinWidth;
+  state.code_mask = kMinMask;
+  state.next_code = kFirstFreeCode;
+  const int32_t code = read_code(state, kMinWidth, kMinMask);
   if (code == kEndCode) reader_fail("LZW unexpected end of code.");
   if (code >= kClearCode) reader_fail("LZW unknown code after clear code.");
-  source.old_code = code;
+  state.old_code = code;
+  return code;
+}
+
+// Reads the next code and defines the table entry it implies. Returns the
+// code whose string is handed out next; by then that string is in the
+// table, also for the code that this very step defines (the previous string
+// followed by its own first byte).
+LZW_INLINE int32_t read_string_code(LzwState &state) {
+  ByteSource &source = byte_source;
+  const int32_t width = state.code_width;
+  const int32_t mask = state.code_mask;
+  const int32_t code = read_code(state, width, mask);
+  if (code == kEndCode) reader_fail("LZW unexpected end of code.");
+  if (code == kClearCode) return restart_table(state);
+
+  const int32_t old_code = state.old_code;
+  const int32_t entry = state.next_code;
+  int32_t first_byte;
+  if (code < entry) {
+    first_byte = source.first_byte_table[code];
+  } else if (code == entry) {
+    first_byte = source.first_byte_table[old_code];
+  } else {
+    reader_fail("LZW too large code.");
+  }
+
+  if (entry == kCodeLimit) reader_fail("LZW code table overflow.");
+  source.prefix_table[entry] = old_code;
+  source.suffix_table[entry] = first_byte;
+  source.first_byte_table[entry] = source.first_byte_table[old_code];
+  source.length_table[entry] = source.length_table[old_code] + 1;
+  state.next_code = entry + 1;
+
+  // Writers raise the width one code early: as soon as the next free code
+  // equals the largest code of the current width, not when it exceeds it.
+  if (state.next_code == mask && width < kMaxWidth) {
+    state.code_width = width + 1;
+    state.code_mask = (1 << (width + 1)) - 1;
+  }
+  state.old_code = code;
   return code;
 }
 
@@ -77,15 +185,25 @@ int restart_table() {
 
 void lzw_start_strip(uint32_t offset, uint32_t byte_count) {
   ByteSource &source = byte_source;
+  // Single-byte codes are their own first byte and have length 1.
+  if (source.length_table[0] != 1) {
+    for (int32_t code = 0; code < kClearCode; ++code) {
+      source.first_byte_table[code] = code;
+      source.length_table[code] = 1;
+    }
+  }
   seek_to(offset);
   source.remaining = byte_count;
-  source.code_width = kMinWidth;
-  source.code_mask = kMinMask;
   source.bit_count = 0;
   source.bit_buffer = 0;
   // The clear code is only looked at here; the first lzw_next_byte reads it
   // again and sets up the table as for any clear code.
-  if (peek_code(kMinWidth, kMinMask) != kClearCode) reader_fail("LZW missing first clear code.");
+  LzwState state = load_state();
+  if (read_code(state, kMinWidth, kMinMask) != kClearCode) reader_fail("LZW missing first clear code.");
+  state.bit_count += kMinWidth;
+  save_state(state);
+  source.code_width = kMinWidth;
+  source.code_mask = kMinMask;
   source.next_code = kFirstFreeCode;
   source.stack_depth = 0;
 }
@@ -96,52 +214,18 @@ int lzw_next_byte() {
     --source.stack_depth;
     return source.string_stack[source.stack_depth];
   }
-
-  const int32_t width = source.code_width;
-  const int32_t mask = source.code_mask;
-  const int32_t code = read_code(width, mask);
-  if (code == kEndCode) reader_fail("LZW unexpected end of code.");
-  if (code == kClearCode) return restart_table();
-
-  int32_t length = 0;
-  if (code < source.next_code) {
-    length = push_string(code, 0);
-  } else if (code == source.next_code) {
-    // The code being defined right now: the previous string followed by
-    // that string's own first byte.
-    length = push_string(source.old_code, 1);
-    source.string_stack[0] = source.string_stack[length - 1];
-  } else {
-    reader_fail("LZW too large code.");
-  }
-  const int32_t first_byte = source.string_stack[length - 1];
-
-  if (source.next_code == kCodeLimit) reader_fail("LZW code table overflow.");
-  source.prefix_table[source.next_code] = source.old_code;
-  source.suffix_table[source.next_code] = first_byte;
-  ++source.next_code;
-
-  // Writers raise the width one code early: as soon as the next free code
-  // equals the largest code of the current width, not when it exceeds it.
-  if (source.next_code == mask && width < kMaxWidth) {
-    source.code_width = width + 1;
-    source.code_mask = (1 << (width + 1)) - 1;
-  }
-
-  source.old_code = code;
+  LzwState state = load_state();
+  const int32_t code = read_string_code(state);
+  save_state(state);
+  const int32_t length = push_string(code);
   source.stack_depth = length - 1;
-  return first_byte;
+  return source.string_stack[length - 1];
 }
 
 void lzw_read_bytes(uint8_t *destination, size_t count) {
   ByteSource &source = byte_source;
-  while (count > 0) {
-    if (source.stack_depth == 0) {
-      *destination++ = static_cast<uint8_t>(lzw_next_byte());
-      --count;
-      continue;
-    }
-    // The rest of the current string, in order.
+  // The rest of the current string first, in order.
+  if (source.stack_depth > 0) {
     size_t pending = static_cast<size_t>(source.stack_depth);
     size_t n = pending < count ? pending : count;
     const int32_t *next = source.string_stack + source.stack_depth;
@@ -150,31 +234,61 @@ void lzw_read_bytes(uint8_t *destination, size_t count) {
     destination += n;
     count -= n;
   }
+  if (count == 0) return;
+
+  LzwState state = load_state();
+  const int32_t *prefixes = source.prefix_table;
+  const int32_t *suffixes = source.suffix_table;
+  for (;;) {
+    int32_t code = read_string_code(state);
+    const size_t length = static_cast<size_t>(source.length_table[code]);
+    if (length > count) {
+      // The string runs past the block: the rest waits on the stack.
+      save_state(state);
+      const int32_t pushed = push_string(code);
+      const int32_t *next = source.string_stack + pushed;
+      for (size_t i = 0; i < count; ++i) destination[i] = static_cast<uint8_t>(*--next);
+      source.stack_depth = pushed - static_cast<int32_t>(count);
+      return;
+    }
+    // The whole string fits: unwound straight into place, last byte first.
+    for (size_t i = length - 1; i > 0; --i) {
+      destination[i] = static_cast<uint8_t>(suffixes[code]);
+      code = prefixes[code];
+    }
+    destination[0] = static_cast<uint8_t>(code);
+    destination += length;
+    count -= length;
+    if (count == 0) break;
+  }
+  save_state(state);
 }
 
 void lzw_end_strip() {
   ByteSource &source = byte_source;
+  LzwState state = load_state();
   // When the last data code raised the width, the end code may stand at
   // either width: the decoder's own rule puts it at the width before the
   // change, while the common writers put it at the raised width, as if the
   // end code had defined one more entry. The narrow reading comes first;
   // 256 or 257 there settles it, anything else is given back and read again
   // at the raised width.
-  const int32_t raised_width = source.code_width;
-  const int32_t raised_mask = source.code_mask;
-  const bool last_code_raised_width = source.next_code == (1 << (raised_width - 1)) - 1;
+  const int32_t raised_width = state.code_width;
+  const int32_t raised_mask = state.code_mask;
+  const bool last_code_raised_width = state.next_code == (1 << (raised_width - 1)) - 1;
   const int32_t end_width = last_code_raised_width ? raised_width - 1 : raised_width;
-  const int32_t end_mask = last_code_raised_width ? source.next_code : raised_mask;
+  const int32_t end_mask = last_code_raised_width ? state.next_code : raised_mask;
 
-  int32_t code = read_code(end_width, end_mask);
+  int32_t code = read_code(state, end_width, end_mask);
   if (last_code_raised_width && code != kEndCode && code != kClearCode) {
-    source.bit_count += end_width;
-    code = read_code(raised_width, raised_mask);
+    state.bit_count += end_width;
+    code = read_code(state, raised_width, raised_mask);
   }
-  if (code == kClearCode) code = read_code(kMinWidth, kMinMask);
+  if (code == kClearCode) code = read_code(state, kMinWidth, kMinMask);
   if (code != kEndCode) reader_fail("LZW missing end of codes.");
 
   // The rows must have taken the whole last string, and the strip must end
   // in the byte that holds the end code.
-  if (source.stack_depth != 0 || source.remaining != 0) reader_fail("LZW too many codes.");
+  if (source.stack_depth != 0 || bytes_not_taken(state) != 0) reader_fail("LZW too many codes.");
+  save_state(state);
 }
