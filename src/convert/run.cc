@@ -1,9 +1,14 @@
 #include "run.h"
 
+#include <dirent.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <bitset>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "calibration.h"
 #include "command_line.h"
@@ -21,6 +26,31 @@ constexpr int kLastSliceNumber = 9999;
 void input_name_for(int number, char (&name)[16]) { snprintf(name, sizeof name, "rec%04d.tif", number); }
 
 bool exists(const char *name) { return access(name, F_OK) == 0; }
+
+// The slice numbers worth testing for existence. Testing all 10000 names
+// costs 10000 system calls per pass; one listing of the working directory
+// narrows them to the names that can exist. Names are matched without
+// regard to case, since a file system may ignore it; the existence test
+// itself still decides. When the directory cannot be listed, every number
+// is a candidate.
+std::bitset<kLastSliceNumber + 1> candidate_numbers() {
+  std::bitset<kLastSliceNumber + 1> candidates;
+  DIR *directory = opendir(".");
+  if (directory == nullptr) return candidates.set();
+  while (const dirent *entry = readdir(directory)) {
+    const char *name = entry->d_name;
+    if (strlen(name) != 11 || strncasecmp(name, "rec", 3) != 0 || strcasecmp(name + 7, ".tif") != 0) continue;
+    int number = 0;
+    bool digits = true;
+    for (int i = 3; i < 7; ++i) {
+      digits = digits && isdigit(static_cast<unsigned char>(name[i]));
+      number = number * 10 + (name[i] - '0');
+    }
+    if (digits) candidates.set(static_cast<size_t>(number));
+  }
+  closedir(directory);
+  return candidates;
+}
 
 // The crop rectangle must lie within every slice: no sample outside a slice
 // image may be read.
@@ -43,10 +73,11 @@ void free_slice_image(uint16_t **rows, int height) {
 // before any output exists. Returns the number of slices found.
 int read_series_range(const RunParameters &parameters, CalibrationRecord *calibration, SeriesRange *range) {
   int slice_count = 0;
+  const auto candidates = candidate_numbers();
   for (int number = 0; number <= kLastSliceNumber; ++number) {
     char name[16];
     input_name_for(number, name);
-    if (!exists(name)) continue;
+    if (!candidates[static_cast<size_t>(number)] || !exists(name)) continue;
     int width, height;
     char *description = nullptr;
     if (read_slice(name, &width, &height, nullptr, nullptr, &description) != 0) {
@@ -69,10 +100,11 @@ int read_series_range(const RunParameters &parameters, CalibrationRecord *calibr
 // next one is read, so memory follows the largest slice.
 void convert_series(const RunParameters &parameters, const SeriesScaling &scaling,
                     CalibrationRecord *calibration) {
+  const auto candidates = candidate_numbers();
   for (int number = 0; number <= kLastSliceNumber; ++number) {
     char name[16];
     input_name_for(number, name);
-    if (!exists(name)) continue;
+    if (!candidates[static_cast<size_t>(number)] || !exists(name)) continue;
     int width, height;
     uint16_t **rows = nullptr;
     char *description = nullptr;

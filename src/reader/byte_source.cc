@@ -1,5 +1,10 @@
 #include "byte_source.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 ByteSource byte_source;
@@ -32,43 +37,92 @@ uint32_t read_long_be() {
 
 // Offsets are 32-bit unsigned; an offset past the end of the file is found
 // out by the next read, which reports "unexpected end of file.".
-// Every seek leaves the window empty, so that window and stream agree.
-void seek_to(uint32_t offset) {
-  fseeko(byte_source.stream, static_cast<off_t>(offset), SEEK_SET);
-  byte_source.window_position = byte_source.window_length = 0;
-}
-
-void skip_bytes(uint32_t count) {
-  fseeko(byte_source.stream, static_cast<off_t>(count), SEEK_CUR);
-  byte_source.window_position = byte_source.window_length = 0;
-}
-
-// Called with the window used up and at least one strip byte still owed
-// (the byte being taken is already counted off `remaining`).
-void refill_window() {
+bool open_byte_source(const char *file_name, uint32_t read_size) {
   ByteSource &source = byte_source;
-  size_t wanted = static_cast<size_t>(source.remaining) + 1;
-  if (wanted > sizeof source.window) wanted = sizeof source.window;
-  size_t got = fread(source.window, 1, wanted, source.stream);
-  if (got == 0) reader_fail("unexpected end of file.");
-  source.window_position = 0;
-  source.window_length = static_cast<uint32_t>(got);
+  int fd = open(file_name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // A directory can be opened for reading but holds no slice.
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    return false;
+  }
+  source.fd = fd;
+  source.file_size = static_cast<uint64_t>(status.st_size);
+  source.read_size = read_size;
+  source.buffer_offset = 0;
+  source.buffer_position = source.buffer_length = 0;
+  return true;
 }
+
+void close_byte_source() {
+  if (byte_source.fd >= 0) close(byte_source.fd);
+  byte_source.fd = -1;
+}
+
+// Reads up to `count` bytes at `offset`; fewer only at the end of the file.
+static size_t read_at(uint8_t *destination, size_t count, uint64_t offset) {
+  size_t done = 0;
+  while (done < count) {
+    ssize_t n = pread(byte_source.fd, destination + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the end of the file, or a file that cannot be read further
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+uint32_t fill_buffer() {
+  ByteSource &source = byte_source;
+  source.buffer_offset += source.buffer_length;
+  source.buffer_position = 0;
+  source.buffer_length = static_cast<uint32_t>(read_at(source.buffer, source.read_size, source.buffer_offset));
+  return source.buffer_length;
+}
+
+void read_bytes(uint8_t *destination, size_t count) {
+  ByteSource &source = byte_source;
+  size_t buffered = source.buffer_length - source.buffer_position;
+  size_t from_buffer = buffered < count ? buffered : count;
+  memcpy(destination, source.buffer + source.buffer_position, from_buffer);
+  source.buffer_position += static_cast<uint32_t>(from_buffer);
+  size_t rest = count - from_buffer;
+  if (rest == 0) return;
+  if (rest >= source.read_size) {
+    // A large block goes straight to its place; the buffer starts after it.
+    uint64_t offset = source_position();
+    if (read_at(destination + from_buffer, rest, offset) != rest) reader_fail("unexpected end of file.");
+    source.buffer_offset = offset + rest;
+    source.buffer_position = source.buffer_length = 0;
+    return;
+  }
+  if (fill_buffer() < rest) reader_fail("unexpected end of file.");
+  memcpy(destination + from_buffer, source.buffer, rest);
+  source.buffer_position = static_cast<uint32_t>(rest);
+}
+
+// A seek inside the buffer only moves the position; any other empties the
+// buffer, which the next read fills from the new offset.
+static void seek_to_offset(uint64_t offset) {
+  ByteSource &source = byte_source;
+  if (offset >= source.buffer_offset && offset <= source.buffer_offset + source.buffer_length) {
+    source.buffer_position = static_cast<uint32_t>(offset - source.buffer_offset);
+  } else {
+    source.buffer_offset = offset;
+    source.buffer_position = source.buffer_length = 0;
+  }
+}
+
+void seek_to(uint32_t offset) { seek_to_offset(offset); }
+
+void skip_bytes(uint32_t count) { seek_to_offset(source_position() + count); }
 
 void take_bytes(uint8_t *destination, size_t count, const char *too_few_message) {
-  ByteSource &source = byte_source;
   // The strip's own bytes first: the end of the file among them is found
   // before the strip's count runs out.
-  size_t available = count < source.remaining ? count : source.remaining;
-  size_t from_window = source.window_length - source.window_position;
-  if (from_window > available) from_window = available;
-  memcpy(destination, source.window + source.window_position, from_window);
-  source.window_position += static_cast<uint32_t>(from_window);
-  size_t from_stream = available - from_window;
-  if (fread(destination + from_window, 1, from_stream, source.stream) != from_stream) {
-    reader_fail("unexpected end of file.");
-  }
-  source.remaining -= static_cast<uint32_t>(available);
+  size_t available = count < byte_source.remaining ? count : byte_source.remaining;
+  read_bytes(destination, available);
+  byte_source.remaining -= static_cast<uint32_t>(available);
   if (available < count) reader_fail(too_few_message);
 }
 

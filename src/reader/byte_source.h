@@ -11,12 +11,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "reader_fail.h"
 
 // LZW tables hold codes 0 to 4095 plus room for the one-code-early entries.
 constexpr int kLzwTableSize = 4160;
+
+// Bytes a refill asks for: a few hundred bytes of header and directory are
+// all that a slice's first reading needs, while decoding streams the strips.
+constexpr uint32_t kDirectoryReadSize = 1 << 12;
+constexpr uint32_t kStripReadSize = 1 << 18;
 
 struct ByteSource {
   int32_t string_stack[kLzwTableSize];  // LZW: current code's string, last byte at index 0
@@ -25,10 +29,11 @@ struct ByteSource {
   int32_t first_byte_table[kLzwTableSize];  // LZW: first byte of each code's string
   int32_t length_table[kLzwTableSize];      // LZW: length of each code's string
   const char *file_name;  // as given to read_slice; for reports only, not owned
-  FILE *stream;           // the open slice file
+  int fd = -1;            // the open slice file, -1 when none
+  uint64_t file_size;
   uint32_t (*read_long)();  // read_long_le or read_long_be, from the byte order mark
   int (*read_short)();      // read_short_le or read_short_be
-  uint32_t remaining;  // bytes of the current strip not yet taken from the stream
+  uint32_t remaining;  // bytes of the current strip not yet taken from the file
   int32_t next_code;   // LZW: next free table code, 258 after a clear code, at most 4096
   int32_t code_width;  // LZW: width of the next code in bits, 9 to 12
   int32_t code_mask;   // LZW: (1 << code_width) - 1
@@ -39,36 +44,54 @@ struct ByteSource {
   int32_t old_code;    // LZW: the previous code
   int32_t run_count;   // MPB: >0 literal bytes to copy, <0 minus the repeats left, 0 header next
   int32_t run_byte;    // MPB: the byte being repeated
-  // Strip bytes read ahead of the codec, within the strip's byte count:
-  // window[window_position .. window_length) are the next bytes of the file.
-  uint32_t window_position;
-  uint32_t window_length;
-  uint8_t window[1 << 16];
+  // The file is read through one buffer: bytes buffer_offset to
+  // buffer_offset + buffer_length - 1 of the file are in `buffer`, and the
+  // next byte read is buffer[buffer_position]. A seek inside the buffer
+  // costs nothing.
+  uint64_t buffer_offset;
+  uint32_t buffer_position;
+  uint32_t buffer_length;
+  uint32_t read_size;  // bytes a refill asks for, kDirectoryReadSize or kStripReadSize
+  uint8_t buffer[kStripReadSize];
 };
 
 extern ByteSource byte_source;
 
+// Opens `file_name` for reading: false, with nothing open, when it cannot be
+// opened or is not a regular file. `read_size` is the refill size.
+bool open_byte_source(const char *file_name, uint32_t read_size);
+void close_byte_source();
+
+// Moves the buffer on and reads the next bytes of the file into it; returns
+// how many (0 at the end of the file). Called with the buffer used up.
+uint32_t fill_buffer();
+
 // One byte of the header, the directory or the description; the end of the
 // file there is "unexpected end of file.".
 inline int read_byte() {
-  int c = getc_unlocked(byte_source.stream);
-  if (c == EOF) reader_fail("unexpected end of file.");
-  return c;
+  ByteSource &source = byte_source;
+  if (source.buffer_position == source.buffer_length && fill_buffer() == 0) {
+    reader_fail("unexpected end of file.");
+  }
+  return source.buffer[source.buffer_position++];
 }
+
+// `count` bytes in one block; the end of the file among them is
+// "unexpected end of file.".
+void read_bytes(uint8_t *destination, size_t count);
+
+// The file offset of the next byte read.
+inline uint64_t source_position() { return byte_source.buffer_offset + byte_source.buffer_position; }
 
 int read_short_le();
 int read_short_be();
 uint32_t read_long_le();
 uint32_t read_long_be();
 
-// Positions the stream at a byte offset from the start of the file.
+// Positions the reading at a byte offset from the start of the file.
 void seek_to(uint32_t offset);
-// Moves the stream forward by `count` bytes.
+// Moves the reading forward by `count` bytes.
 void skip_bytes(uint32_t count);
-
-// Reads the next strip bytes into the window; the end of the file there is
-// "unexpected end of file.".
-void refill_window();
 
 // Takes one byte of strip data. A strip that has run out of bytes reports the
 // codec's own message; a file that ends before the strip's byte count says
@@ -77,8 +100,10 @@ inline int take_byte(const char *too_few_message) {
   ByteSource &source = byte_source;
   if (source.remaining == 0) reader_fail(too_few_message);
   --source.remaining;
-  if (source.window_position == source.window_length) refill_window();
-  return source.window[source.window_position++];
+  if (source.buffer_position == source.buffer_length && fill_buffer() == 0) {
+    reader_fail("unexpected end of file.");
+  }
+  return source.buffer[source.buffer_position++];
 }
 
 // Takes `count` bytes of strip data in one block; the same outcome, and the

@@ -36,15 +36,15 @@ struct LzwState {
   int32_t code_mask;
   int32_t old_code;
   uint32_t remaining;
-  uint32_t window_position;
-  uint32_t window_length;
+  uint32_t buffer_position;
+  uint32_t buffer_length;
 };
 
 LZW_INLINE LzwState load_state() {
   const ByteSource &source = byte_source;
   return {source.bit_buffer,  source.bit_count, source.next_code,
           source.code_width,  source.code_mask, source.old_code,
-          source.remaining,   source.window_position, source.window_length};
+          source.remaining,   source.buffer_position, source.buffer_length};
 }
 
 LZW_INLINE void save_state(const LzwState &state) {
@@ -56,43 +56,43 @@ LZW_INLINE void save_state(const LzwState &state) {
   source.code_mask = state.code_mask;
   source.old_code = state.old_code;
   source.remaining = state.remaining;
-  source.window_position = state.window_position;
-  source.window_length = state.window_length;
+  source.buffer_position = state.buffer_position;
+  source.buffer_length = state.buffer_length;
 }
 
 // Makes sure the bit buffer holds at least `width` unconsumed bits. Bytes
 // are loaded ahead of need, as many as the buffer holds, but never beyond
-// the strip's byte count and never from beyond the bytes already read into
-// the window unless they are needed: so a strip runs short ("LZW too few
+// the strip's byte count and never from beyond the bytes already in the
+// buffer unless they are needed: so a strip runs short ("LZW too few
 // codes.") or meets the end of the file exactly where taking one byte at a
 // time, only when the buffer runs short, would. Whole bytes still in the
 // buffer count as not yet taken.
 LZW_INLINE void need_bits(LzwState &state, int32_t width) {
   if (state.bit_count >= width) return;
-  const uint8_t *window = byte_source.window;
+  const uint8_t *window = byte_source.buffer;
   // Usually: as many whole bytes as the buffer has room for, in one load.
   const uint32_t room = static_cast<uint32_t>(63 - state.bit_count) >> 3;
-  if (state.window_length - state.window_position >= 8 && state.remaining >= room) {
+  if (state.buffer_length - state.buffer_position >= 8 && state.remaining >= room) {
     uint64_t next;
-    memcpy(&next, window + state.window_position, sizeof next);
+    memcpy(&next, window + state.buffer_position, sizeof next);
     next = __builtin_bswap64(next);
     state.bit_buffer = (state.bit_buffer << (8 * room)) | (next >> (64 - 8 * room));
-    state.window_position += room;
+    state.buffer_position += room;
     state.remaining -= room;
     state.bit_count += static_cast<int32_t>(8 * room);
     return;
   }
   while (state.bit_count <= 56 && state.remaining > 0) {
-    if (state.window_position == state.window_length) {
+    if (state.buffer_position == state.buffer_length) {
       if (state.bit_count >= width) return;
       byte_source.remaining = state.remaining - 1;
-      byte_source.window_position = state.window_position;
-      byte_source.window_length = state.window_length;
-      refill_window();
-      state.window_position = byte_source.window_position;
-      state.window_length = byte_source.window_length;
+      byte_source.buffer_position = state.buffer_position;
+      byte_source.buffer_length = state.buffer_length;
+      if (fill_buffer() == 0) reader_fail("unexpected end of file.");
+      state.buffer_position = byte_source.buffer_position;
+      state.buffer_length = byte_source.buffer_length;
     }
-    state.bit_buffer = (state.bit_buffer << 8) | window[state.window_position++];
+    state.bit_buffer = (state.bit_buffer << 8) | window[state.buffer_position++];
     --state.remaining;
     state.bit_count += 8;
   }

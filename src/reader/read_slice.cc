@@ -5,7 +5,6 @@
 // that breaks several rules always gets the same message.
 #include "read_slice.h"
 
-#include <sys/stat.h>
 
 #include <cstdlib>
 
@@ -46,10 +45,9 @@ struct ReadInProgress {
 ReadInProgress in_progress;
 
 uint32_t first_directory;  // offset of the first image file directory
-off_t file_size;
 
 // Searches the first directory for `tag`; returns the field type of the first
-// matching entry, with the stream at its count field, or 0 when absent.
+// matching entry, with the reading at its count field, or 0 when absent.
 int find_entry(int tag) {
   seek_to(first_directory);
   int entry_count = byte_source.read_short();
@@ -85,11 +83,11 @@ uint32_t read_dimension(int tag) {
   return value;
 }
 
-// Ends the read unless `count` more bytes follow the stream's position, so
+// Ends the read unless `count` more bytes follow the reading position, so
 // that nothing is allocated for values the file does not hold.
 void require_bytes(uint64_t count) {
-  off_t position = ftello(byte_source.stream);
-  if (position < 0 || position > file_size || count > static_cast<uint64_t>(file_size - position)) {
+  uint64_t position = source_position();
+  if (position > byte_source.file_size || count > byte_source.file_size - position) {
     reader_fail("unexpected end of file.");
   }
 }
@@ -133,7 +131,7 @@ char *read_description() {
   auto text = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
   if (text == nullptr) reader_fail("image description memory allocation error.");
   in_progress.description = text;
-  if (fread(text, 1, length, byte_source.stream) != length) reader_fail("unexpected end of file.");
+  read_bytes(reinterpret_cast<uint8_t *>(text), length);
   text[length] = '\0';
   return text;
 }
@@ -175,17 +173,12 @@ void read_strips(StripLayout &layout, SliceImage *image) {
   in_progress.strip_offsets = nullptr;
 }
 
-void close_stream() {
-  fclose(byte_source.stream);
-  byte_source.stream = nullptr;
-}
-
 }  // namespace
 
 const char *reader_file_name() { return byte_source.file_name; }
 
 void reader_abandon() {
-  if (byte_source.stream != nullptr) close_stream();
+  close_byte_source();
   free_rows(&in_progress.image);
   free(in_progress.strip_offsets);
   free(in_progress.strip_byte_counts);
@@ -197,19 +190,9 @@ int read_slice(const char *file_name, int *width_out, int *height_out, int *bits
                uint16_t ***image_out, char **description_out) {
   byte_source.file_name = file_name;
   in_progress = ReadInProgress{};
-  FILE *stream = fopen(file_name, "rb");
-  if (stream == nullptr) return 1;
-  // A directory opens for reading on some systems but holds no slice.
-  struct stat status;
-  if (fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) {
-    fclose(stream);
-    return 1;
-  }
-  file_size = status.st_size;
   // The first pass reads a few hundred bytes of each file; the second pass
   // streams the strips.
-  setvbuf(stream, nullptr, _IOFBF, image_out != nullptr ? 1 << 18 : 1 << 12);
-  byte_source.stream = stream;
+  if (!open_byte_source(file_name, image_out != nullptr ? kStripReadSize : kDirectoryReadSize)) return 1;
 
   read_header();
 
@@ -264,7 +247,7 @@ int read_slice(const char *file_name, int *width_out, int *height_out, int *bits
     *image_out = in_progress.image.rows;
   }
 
-  close_stream();
+  close_byte_source();
   if (description_out != nullptr) *description_out = description;
   in_progress = ReadInProgress{};
   return 0;

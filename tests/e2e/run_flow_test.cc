@@ -133,6 +133,19 @@ TEST(RunFlow, ReportOnlyRunListsEverySliceAndWritesNothing) {
   EXPECT_EQ(list_files(dir.path), (std::vector<std::string>{"rec0003.tif", "rec0010.tif", "rec9999.tif"}));
 }
 
+// Only the exact names rec0000.tif to rec9999.tif are slices.
+TEST(RunFlow, OtherNamesAreNotSlices) {
+  ScratchDirectory dir;
+  write_test_series(dir.path, {{4, 64, 0}}, tiny());
+  for (const char *name : {"REC0001.TIF", "rec0002.tiff", "rec00003.tif", "rec12.tif", "xrec0005.tif", "rec-006.tif"}) {
+    ASSERT_EQ(rename(dir.file("rec0004.tif").c_str(), dir.file(name).c_str()), 0);
+    write_test_series(dir.path, {{4, 64, 0}}, tiny());
+  }
+  ToolResult result = run_sl_depth({"0"}, dir.path);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "read parameter\nrec0004.tif\r");
+}
+
 TEST(RunFlow, GapsInTheNumberingKeepTheNumbers) {
   ScratchDirectory dir;
   write_test_series(dir.path, {{3, 64, 0}, {10, 64, 0}}, tiny());

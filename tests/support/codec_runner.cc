@@ -1,5 +1,7 @@
 #include "codec_runner.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
@@ -31,10 +33,16 @@ StripResult run_over_strip(const StripCodec &codec, const Bytes &strip,
                            const std::function<void(StripResult &)> &decode) {
   std::vector<char> file(kStripOffset + strip.size() + kBytesAfterStrip, static_cast<char>(kOtherData));
   std::copy(strip.begin(), strip.end(), file.begin() + kStripOffset);
-  FILE *stream = fmemopen(file.data(), file.size(), "rb");
-  if (!stream) throw std::runtime_error("fmemopen failed");
+  char path[] = "/tmp/sl_depth_strip_XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0 || write(fd, file.data(), file.size()) != static_cast<ssize_t>(file.size())) {
+    throw std::runtime_error("cannot write the strip file");
+  }
+  close(fd);
   byte_source.file_name = "strip.tif";
-  byte_source.stream = stream;
+  // A small read size, so that strips cross buffer refills.
+  if (!open_byte_source(path, 16)) throw std::runtime_error("cannot open the strip file");
+  unlink(path);
 
   StripResult result;
   bool failed = false;
@@ -46,9 +54,8 @@ StripResult run_over_strip(const StripCodec &codec, const Bytes &strip,
     result.failure = failure.message;
     failed = true;
   }
-  // The stream belongs to this runner, not to an interrupted read_slice.
-  fclose(stream);
-  byte_source.stream = nullptr;
+  // The file belongs to this runner, not to an interrupted read_slice.
+  close_byte_source();
   if (failed) reader_abandon();
   return result;
 }
