@@ -1,0 +1,197 @@
+// io_floor: the plain file I/O that a conversion of the series in the
+// current directory cannot avoid, as a baseline for sl_depth's run times.
+//
+//   io_floor 8|16   for every rec%04d.tif: one read of the whole file into a
+//                   buffer, then one write of a ro%04d.tif / rh%04d.tif of
+//                   the size sl_depth writes for that slice (the samples at
+//                   1 or 2 bytes each plus the directory libtiff adds).
+//   io_floor 0      for every rec%04d.tif: open it, read the 8-byte header
+//                   and the first directory (entry count and entries); the
+//                   least a report-only run has to touch.
+//
+// Width and height come from the first directory of the buffer already read,
+// so the floor costs no extra I/O. Exit status 1 on any file it cannot read,
+// parse or write, with one line on standard error.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr int kLastSliceNumber = 9999;
+constexpr size_t kHeaderBytes = 8;
+constexpr size_t kEntryBytes = 12;
+constexpr int kTypeShort = 3;
+constexpr int kTypeLong = 4;
+constexpr int kTagImageWidth = 256;
+constexpr int kTagImageLength = 257;
+
+// What libtiff adds to an output slice besides its strips: the header, a
+// directory of twelve entries (the ten fields plus StripOffsets and
+// StripByteCounts), the strip offsets as one LONG per row, the strip byte
+// counts as one SHORT per row (LONG once a row holds more than 65535 bytes),
+// the calibration line (about 64 bytes with its zero byte) and "Tevrak".
+// Within a few bytes of the real file; the series benchmark compares them.
+constexpr size_t kOutputFixedBytes = kHeaderBytes + 2 + 12 * kEntryBytes + 4 + 64 + 7;
+constexpr size_t kLargestShort = 65535;
+
+[[noreturn]] void fail(const char *name, const char *what) {
+  fprintf(stderr, "io_floor: %s : %s\n", name, what);
+  exit(1);
+}
+
+// Reads exactly `count` bytes at `offset`; false at the end of the file.
+bool read_at(int descriptor, void *buffer, size_t count, off_t offset) {
+  auto bytes = static_cast<char *>(buffer);
+  while (count > 0) {
+    ssize_t got = pread(descriptor, bytes, count, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    bytes += got;
+    count -= static_cast<size_t>(got);
+    offset += got;
+  }
+  return true;
+}
+
+bool write_all(int descriptor, const void *buffer, size_t count) {
+  auto bytes = static_cast<const char *>(buffer);
+  while (count > 0) {
+    ssize_t put = write(descriptor, bytes, count);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    bytes += put;
+    count -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// Values of a classic TIFF held in memory, in the file's byte order.
+struct TiffBytes {
+  const uint8_t *data;
+  size_t size;
+  bool little_endian;
+};
+
+uint32_t short_at(const TiffBytes &tiff, size_t at) {
+  const uint8_t *p = tiff.data + at;
+  return tiff.little_endian ? p[0] | p[1] << 8 : p[0] << 8 | p[1];
+}
+
+uint32_t long_at(const TiffBytes &tiff, size_t at) {
+  const uint8_t *p = tiff.data + at;
+  return tiff.little_endian ? p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24
+                            : static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+
+// Width and height from the first directory; false when the bytes are not a
+// classic TIFF with both fields as one SHORT or LONG.
+bool image_size(const uint8_t *data, size_t size, uint32_t *width, uint32_t *height) {
+  if (size < kHeaderBytes || data[0] != data[1] || (data[0] != 'I' && data[0] != 'M')) return false;
+  TiffBytes tiff{data, size, data[0] == 'I'};
+  size_t directory = long_at(tiff, 4);
+  if (directory > size - 2) return false;
+  size_t entry_count = short_at(tiff, directory);
+  if (entry_count * kEntryBytes > size - directory - 2) return false;
+  bool have_width = false, have_height = false;
+  for (size_t i = 0; i < entry_count; ++i) {
+    size_t entry = directory + 2 + i * kEntryBytes;
+    uint32_t tag = short_at(tiff, entry);
+    uint32_t type = short_at(tiff, entry + 2);
+    if ((tag != kTagImageWidth && tag != kTagImageLength) || long_at(tiff, entry + 4) != 1) continue;
+    uint32_t value;
+    if (type == kTypeShort) value = short_at(tiff, entry + 8);
+    else if (type == kTypeLong) value = long_at(tiff, entry + 8);
+    else continue;
+    if (tag == kTagImageWidth) have_width = true, *width = value;
+    else have_height = true, *height = value;
+  }
+  return have_width && have_height;
+}
+
+size_t output_size(uint32_t width, uint32_t height, int bit) {
+  size_t row_bytes = static_cast<size_t>(width) * (bit == 16 ? 2 : 1);
+  size_t strip_table_bytes = 4 + (row_bytes > kLargestShort ? 4 : 2);
+  return (row_bytes + strip_table_bytes) * height + kOutputFixedBytes;
+}
+
+// One slice of io_floor 8|16. The buffers are kept between slices, as a
+// careful converter would keep them.
+void copy_slice(const char *input_name, const char *output_name, int bit, std::vector<uint8_t> *input,
+                std::vector<uint8_t> *output) {
+  int in = open(input_name, O_RDONLY);
+  if (in < 0) fail(input_name, "cannot open file.");
+  struct stat status;
+  if (fstat(in, &status) != 0) fail(input_name, "cannot read file size.");
+  size_t size = static_cast<size_t>(status.st_size);
+  if (input->size() < size) input->resize(size);
+  if (!read_at(in, input->data(), size, 0)) fail(input_name, "cannot read file.");
+  close(in);
+
+  uint32_t width = 0, height = 0;
+  if (!image_size(input->data(), size, &width, &height)) fail(input_name, "no image size.");
+  size_t out_size = output_size(width, height, bit);
+  if (output->size() < out_size) output->resize(out_size);
+
+  int out = open(output_name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (out < 0) fail(output_name, "cannot create file.");
+  if (!write_all(out, output->data(), out_size)) fail(output_name, "cannot write file.");
+  if (close(out) != 0) fail(output_name, "cannot write file.");
+}
+
+// One slice of io_floor 0: the header and the first directory.
+void read_header(const char *input_name, std::vector<uint8_t> *directory) {
+  int in = open(input_name, O_RDONLY);
+  if (in < 0) fail(input_name, "cannot open file.");
+  uint8_t header[kHeaderBytes];
+  if (!read_at(in, header, sizeof header, 0)) fail(input_name, "cannot read header.");
+  if (header[0] != header[1] || (header[0] != 'I' && header[0] != 'M')) fail(input_name, "bad magic number.");
+  TiffBytes tiff{header, sizeof header, header[0] == 'I'};
+  off_t directory_offset = long_at(tiff, 4);
+  uint8_t count_bytes[2];
+  if (!read_at(in, count_bytes, 2, directory_offset)) fail(input_name, "cannot read directory.");
+  size_t entry_count = tiff.little_endian ? count_bytes[0] | count_bytes[1] << 8 : count_bytes[0] << 8 | count_bytes[1];
+  directory->resize(entry_count * kEntryBytes);
+  if (!read_at(in, directory->data(), directory->size(), directory_offset + 2)) {
+    fail(input_name, "cannot read directory.");
+  }
+  close(in);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int bit = argc == 2 ? atoi(argv[1]) : -1;
+  if (bit != 0 && bit != 8 && bit != 16) {
+    fputs("usage: io_floor 0|8|16   (in the directory of rec%04d.tif)\n", stderr);
+    return 1;
+  }
+  std::vector<uint8_t> input, output, directory;
+  int slices = 0;
+  for (int number = 0; number <= kLastSliceNumber; ++number) {
+    char input_name[16];
+    snprintf(input_name, sizeof input_name, "rec%04d.tif", number);
+    // The existence test every walk over the slice numbers makes.
+    if (access(input_name, F_OK) != 0) continue;
+    if (bit == 0) {
+      read_header(input_name, &directory);
+    } else {
+      char output_name[16];
+      snprintf(output_name, sizeof output_name, bit == 16 ? "rh%04d.tif" : "ro%04d.tif", number);
+      copy_slice(input_name, output_name, bit, &input, &output);
+    }
+    ++slices;
+  }
+  if (slices == 0) {
+    fputs("io_floor: no rec%04d.tif here.\n", stderr);
+    return 1;
+  }
+  return 0;
+}
