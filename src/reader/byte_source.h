@@ -24,10 +24,12 @@ constexpr uint32_t kStripReadSize = 1 << 18;
 
 struct ByteSource {
   int32_t string_stack[kLzwTableSize];  // LZW: current code's string, last byte at index 0
-  int32_t suffix_table[kLzwTableSize];  // LZW: last byte of each code's string
-  int32_t prefix_table[kLzwTableSize];  // LZW: code of each code's string less its last byte
-  int32_t first_byte_table[kLzwTableSize];  // LZW: first byte of each code's string
-  int32_t length_table[kLzwTableSize];      // LZW: length of each code's string
+  // LZW tables, indexed by code, kept narrow so that they stay in the
+  // fastest cache while strings are unwound.
+  uint8_t suffix_table[kLzwTableSize];       // last byte of each code's string
+  uint16_t prefix_table[kLzwTableSize];      // code of each code's string less its last byte
+  uint8_t first_byte_table[kLzwTableSize];   // first byte of each code's string
+  uint16_t length_table[kLzwTableSize];      // length of each code's string
   const char *file_name;  // as given to read_slice; for reports only, not owned
   int fd = -1;            // the open slice file, -1 when none
   uint64_t file_size;

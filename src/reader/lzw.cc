@@ -35,6 +35,8 @@ struct LzwState {
   int32_t code_width;
   int32_t code_mask;
   int32_t old_code;
+  int32_t old_first_byte;  // first byte of the string of old_code
+  int32_t old_length;      // length of the string of old_code
   uint32_t remaining;
   uint32_t buffer_position;
   uint32_t buffer_length;
@@ -42,9 +44,17 @@ struct LzwState {
 
 LZW_INLINE LzwState load_state() {
   const ByteSource &source = byte_source;
-  return {source.bit_buffer,  source.bit_count, source.next_code,
-          source.code_width,  source.code_mask, source.old_code,
-          source.remaining,   source.buffer_position, source.buffer_length};
+  return {source.bit_buffer,
+          source.bit_count,
+          source.next_code,
+          source.code_width,
+          source.code_mask,
+          source.old_code,
+          source.first_byte_table[source.old_code],
+          source.length_table[source.old_code],
+          source.remaining,
+          source.buffer_position,
+          source.buffer_length};
 }
 
 LZW_INLINE void save_state(const LzwState &state) {
@@ -138,6 +148,8 @@ LZW_INLINE int32_t restart_table(LzwState &state) {
   if (code == kEndCode) reader_fail("LZW unexpected end of code.");
   if (code >= kClearCode) reader_fail("LZW unknown code after clear code.");
   state.old_code = code;
+  state.old_first_byte = code;
+  state.old_length = 1;
   return code;
 }
 
@@ -150,25 +162,29 @@ LZW_INLINE int32_t read_string_code(LzwState &state) {
   const int32_t width = state.code_width;
   const int32_t mask = state.code_mask;
   const int32_t code = read_code(state, width, mask);
-  if (code == kEndCode) reader_fail("LZW unexpected end of code.");
-  if (code == kClearCode) return restart_table(state);
+  if (static_cast<uint32_t>(code - kClearCode) < 2) {
+    if (code == kEndCode) reader_fail("LZW unexpected end of code.");
+    return restart_table(state);
+  }
 
-  const int32_t old_code = state.old_code;
   const int32_t entry = state.next_code;
   int32_t first_byte;
+  int32_t length;
   if (code < entry) {
     first_byte = source.first_byte_table[code];
+    length = source.length_table[code];
   } else if (code == entry) {
-    first_byte = source.first_byte_table[old_code];
+    first_byte = state.old_first_byte;
+    length = state.old_length + 1;
   } else {
     reader_fail("LZW too large code.");
   }
 
   if (entry == kCodeLimit) reader_fail("LZW code table overflow.");
-  source.prefix_table[entry] = old_code;
-  source.suffix_table[entry] = first_byte;
-  source.first_byte_table[entry] = source.first_byte_table[old_code];
-  source.length_table[entry] = source.length_table[old_code] + 1;
+  source.prefix_table[entry] = static_cast<uint16_t>(state.old_code);
+  source.suffix_table[entry] = static_cast<uint8_t>(first_byte);
+  source.first_byte_table[entry] = static_cast<uint8_t>(state.old_first_byte);
+  source.length_table[entry] = static_cast<uint16_t>(state.old_length + 1);
   state.next_code = entry + 1;
 
   // Writers raise the width one code early: as soon as the next free code
@@ -178,6 +194,8 @@ LZW_INLINE int32_t read_string_code(LzwState &state) {
     state.code_mask = (1 << (width + 1)) - 1;
   }
   state.old_code = code;
+  state.old_first_byte = first_byte;
+  state.old_length = length;
   return code;
 }
 
@@ -185,10 +203,11 @@ LZW_INLINE int32_t read_string_code(LzwState &state) {
 
 void lzw_start_strip(uint32_t offset, uint32_t byte_count) {
   ByteSource &source = byte_source;
-  // Single-byte codes are their own first byte and have length 1.
+  // Single-byte codes are their own first and last byte and have length 1.
   if (source.length_table[0] != 1) {
     for (int32_t code = 0; code < kClearCode; ++code) {
-      source.first_byte_table[code] = code;
+      source.first_byte_table[code] = static_cast<uint8_t>(code);
+      source.suffix_table[code] = static_cast<uint8_t>(code);
       source.length_table[code] = 1;
     }
   }
@@ -237,11 +256,11 @@ void lzw_read_bytes(uint8_t *destination, size_t count) {
   if (count == 0) return;
 
   LzwState state = load_state();
-  const int32_t *prefixes = source.prefix_table;
-  const int32_t *suffixes = source.suffix_table;
+  const uint16_t *prefixes = source.prefix_table;
+  const uint8_t *suffixes = source.suffix_table;
   for (;;) {
     int32_t code = read_string_code(state);
-    const size_t length = static_cast<size_t>(source.length_table[code]);
+    const size_t length = static_cast<size_t>(state.old_length);
     if (length > count) {
       // The string runs past the block: the rest waits on the stack.
       save_state(state);
@@ -251,12 +270,21 @@ void lzw_read_bytes(uint8_t *destination, size_t count) {
       source.stack_depth = pushed - static_cast<int32_t>(count);
       return;
     }
-    // The whole string fits: unwound straight into place, last byte first.
-    for (size_t i = length - 1; i > 0; --i) {
-      destination[i] = static_cast<uint8_t>(suffixes[code]);
-      code = prefixes[code];
+    // The whole string fits: unwound straight into place. Most strings of
+    // noisy slices are one or two bytes long, so the first two bytes are
+    // written without asking which: the first byte is known, and the
+    // second is the code's last byte when the string has two (a one-byte
+    // string's "second byte" is overwritten by the next string). Longer
+    // strings walk the table from their last byte down.
+    destination[0] = static_cast<uint8_t>(state.old_first_byte);
+    if (count >= 2) destination[1] = suffixes[code];
+    if (length > 2) {
+      uint8_t *byte = destination + length;
+      do {
+        *--byte = suffixes[code];
+        code = prefixes[code];
+      } while (byte != destination + 1);
     }
-    destination[0] = static_cast<uint8_t>(code);
     destination += length;
     count -= length;
     if (count == 0) break;
