@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ make cmake pkg-config libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev groff-base clang libclang-rt-14-dev)
+packages=(g++ make cmake pkg-config libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev groff-base clang libclang-rt-14-dev valgrind)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
