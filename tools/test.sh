@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: the release build, and a build
-# with AddressSanitizer and UBSan.
+# Builds and runs the whole test suite: the release build, a short fuzzing
+# run of the slice reader, and the build with AddressSanitizer and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/setup.sh build/release -DSL_TESTS=ON
 (cd build/release && ctest --output-on-failure -j"$(nproc)")
+
+# A short fuzzing run of the slice reader with clang's libFuzzer: any crash,
+# leak, hang or memory blow-up it finds fails the suite.
+if command -v clang++ >/dev/null 2>&1; then
+  bash fuzz/run.sh 30
+else
+  echo "clang++ not found: fuzzing smoke of the slice reader skipped" >&2
+fi
 
 bash tools/setup.sh build/asan -DSL_TESTS=ON -DSL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \

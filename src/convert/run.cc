@@ -4,7 +4,6 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include <bitset>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -33,10 +32,17 @@ bool exists(const char *name) { return access(name, F_OK) == 0; }
 // regard to case, since a file system may ignore it; the existence test
 // itself still decides. When the directory cannot be listed, every number
 // is a candidate.
-std::bitset<kLastSliceNumber + 1> candidate_numbers() {
-  std::bitset<kLastSliceNumber + 1> candidates;
+struct Candidates {
+  bool numbers[kLastSliceNumber + 1];
+};
+
+Candidates candidate_numbers() {
+  Candidates candidates{};
   DIR *directory = opendir(".");
-  if (directory == nullptr) return candidates.set();
+  if (directory == nullptr) {
+    for (bool &number : candidates.numbers) number = true;
+    return candidates;
+  }
   while (const dirent *entry = readdir(directory)) {
     const char *name = entry->d_name;
     if (strlen(name) != 11 || strncasecmp(name, "rec", 3) != 0 || strcasecmp(name + 7, ".tif") != 0) continue;
@@ -46,7 +52,7 @@ std::bitset<kLastSliceNumber + 1> candidate_numbers() {
       digits = digits && isdigit(static_cast<unsigned char>(name[i]));
       number = number * 10 + (name[i] - '0');
     }
-    if (digits) candidates.set(static_cast<size_t>(number));
+    if (digits) candidates.numbers[number] = true;
   }
   closedir(directory);
   return candidates;
@@ -77,7 +83,7 @@ int read_series_range(const RunParameters &parameters, CalibrationRecord *calibr
   for (int number = 0; number <= kLastSliceNumber; ++number) {
     char name[16];
     input_name_for(number, name);
-    if (!candidates[static_cast<size_t>(number)] || !exists(name)) continue;
+    if (!candidates.numbers[number] || !exists(name)) continue;
     int width, height;
     char *description = nullptr;
     if (read_slice(name, &width, &height, nullptr, nullptr, &description) != 0) {
@@ -104,7 +110,7 @@ void convert_series(const RunParameters &parameters, const SeriesScaling &scalin
   for (int number = 0; number <= kLastSliceNumber; ++number) {
     char name[16];
     input_name_for(number, name);
-    if (!candidates[static_cast<size_t>(number)] || !exists(name)) continue;
+    if (!candidates.numbers[number] || !exists(name)) continue;
     int width, height;
     uint16_t **rows = nullptr;
     char *description = nullptr;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "byte_source.h"
+#include "memory_limit.h"
 #include "row_assembly.h"
 
 namespace {
@@ -242,6 +243,7 @@ int read_slice(const char *file_name, int *width_out, int *height_out, int *bits
     layout.reversed = fill_order == 2;
     layout.difference_mask = static_cast<uint16_t>(predictor == 2 ? (1u << bits) - 1 : 0u);
 
+    if (slice_image_bytes(width, height) > effective_memory_limit()) reader_fail("cell memory allocation error.");
     allocate_rows(layout.height, &in_progress.image);
     read_strips(layout, &in_progress.image);
     *image_out = in_progress.image.rows;

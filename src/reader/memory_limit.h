@@ -1,0 +1,19 @@
+// The most memory one slice image may take. A slice that cannot fit in the
+// machine's memory would otherwise end the process through the system's
+// out-of-memory handling instead of with one line naming the file; it is
+// refused up front with "cell memory allocation error.", the reader's
+// message for a slice image that cannot be allocated.
+#pragma once
+
+#include <cstdint>
+
+// In bytes; 0, the default, stands for the machine's physical memory. Tests
+// and the fuzz target set a lower limit.
+extern uint64_t reader_memory_limit;
+
+// Bytes that the rows and row pointers of a width × height slice image take
+// on the heap, with the allocator's overhead of each row.
+uint64_t slice_image_bytes(uint32_t width, uint32_t height);
+
+// reader_memory_limit, or the physical memory when it is 0.
+uint64_t effective_memory_limit();
