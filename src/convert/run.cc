@@ -22,7 +22,7 @@ namespace {
 constexpr int kLastSliceNumber = 9999;
 
 // Input names "rec0000.tif" to "rec9999.tif".
-void input_name_for(int number, char (&name)[16]) { snprintf(name, sizeof name, "rec%04d.tif", number); }
+void input_name_for(int number, char (&name)[32]) { snprintf(name, sizeof name, "rec%04d.tif", number); }
 
 bool exists(const char *name) { return access(name, F_OK) == 0; }
 
@@ -58,6 +58,23 @@ Candidates candidate_numbers() {
   return candidates;
 }
 
+// The existing slices of one pass, in ascending number.
+struct SliceWalk {
+  Candidates candidates = candidate_numbers();
+  int number = -1;
+  char name[32];
+};
+
+// Moves to the next existing slice and forms its name; false when none is
+// left. The existence test is made afresh in every pass.
+bool next_slice(SliceWalk *walk) {
+  while (++walk->number <= kLastSliceNumber) {
+    input_name_for(walk->number, walk->name);
+    if (walk->candidates.numbers[walk->number] && exists(walk->name)) return true;
+  }
+  return false;
+}
+
 // The crop rectangle must lie within every slice: no sample outside a slice
 // image may be read.
 bool crop_fits(const RunParameters &parameters, int width, int height) {
@@ -79,11 +96,8 @@ void free_slice_image(uint16_t **rows, int height) {
 // before any output exists. Returns the number of slices found.
 int read_series_range(const RunParameters &parameters, CalibrationRecord *calibration, SeriesRange *range) {
   int slice_count = 0;
-  const auto candidates = candidate_numbers();
-  for (int number = 0; number <= kLastSliceNumber; ++number) {
-    char name[16];
-    input_name_for(number, name);
-    if (!candidates.numbers[number] || !exists(name)) continue;
+  for (SliceWalk walk; next_slice(&walk);) {
+    const char *name = walk.name;
     int width, height;
     char *description = nullptr;
     if (read_slice(name, &width, &height, nullptr, nullptr, &description) != 0) {
@@ -106,11 +120,8 @@ int read_series_range(const RunParameters &parameters, CalibrationRecord *calibr
 // next one is read, so memory follows the largest slice.
 void convert_series(const RunParameters &parameters, const SeriesScaling &scaling,
                     CalibrationRecord *calibration) {
-  const auto candidates = candidate_numbers();
-  for (int number = 0; number <= kLastSliceNumber; ++number) {
-    char name[16];
-    input_name_for(number, name);
-    if (!candidates.numbers[number] || !exists(name)) continue;
+  for (SliceWalk walk; next_slice(&walk);) {
+    const char *name = walk.name;
     int width, height;
     uint16_t **rows = nullptr;
     char *description = nullptr;
@@ -118,8 +129,8 @@ void convert_series(const RunParameters &parameters, const SeriesScaling &scalin
       fail_on_file(name, "cannot open file.");
     }
     // The file may have changed since the first pass.
-    if (description == nullptr) fail_on_file(name, "calibration line not found.");
     if (!crop_fits(parameters, width, height)) fail_on_file(name, "crop rectangle outside the slice.");
+    if (description == nullptr) fail_on_file(name, "calibration line not found.");
     parse_calibration(description, calibration);
 
     int32_t out_width = width;
@@ -136,7 +147,7 @@ void convert_series(const RunParameters &parameters, const SeriesScaling &scalin
     }
     char *line = format_calibration(*calibration, scaling.div, scaling.base);
     if (line == nullptr) fail_on_file(name, "memory allocation error.");
-    if (!write_slice(number, name, parameters.bit, out_width, out_height, codes16, codes8, line)) exit(1);
+    if (!write_slice(walk.number, name, parameters.bit, out_width, out_height, codes16, codes8, line)) exit(1);
 
     free(description);
     free(line);
