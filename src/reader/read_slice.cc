@@ -5,7 +5,6 @@
 // that breaks several rules always gets the same message.
 #include "read_slice.h"
 
-
 #include <cstdlib>
 
 #include "byte_source.h"
