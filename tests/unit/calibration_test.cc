@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -16,6 +17,8 @@ struct ParseCase {
   int matched;
   CalibrationRecord expected;  // starting from kEarlier
 };
+
+void PrintTo(const ParseCase &c, std::ostream *out) { *out << c.name; }
 
 const ParseCase kParseCases[] = {
     {"canonical", "1\t0.012\t4000.0\t-2.5\t0\t512\t0.5\t180.0", 8, {1, 0.012, 4000.0, -2.5f, 0.0, 512, 0.5, 180.0}},
@@ -59,6 +62,8 @@ struct FormatCase {
   double base;
   const char *expected;
 };
+
+void PrintTo(const FormatCase &c, std::ostream *out) { *out << c.name; }
 
 const FormatCase kFormatCases[] = {
     {"table_example", {1, 0.012, 4000.0, -2.5f, 0.0, 512, 0.5, 180.0}, 15.625, -2.5,

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,8 @@ struct ExampleCase {
   std::vector<uint16_t> samples;
   std::vector<uint16_t> codes;
 };
+
+void PrintTo(const ExampleCase &c, std::ostream *out) { *out << c.name; }
 
 const ExampleCase kExamples[] = {
     {"one_slice_8_bit", 64, 0, {0.25, 0, 255}, {0, 1000, 32768, 65535}, {0, 3, 128, 255}},
@@ -107,6 +110,8 @@ struct CropCase {
   int32_t x1, y1, x2, y2;
   std::vector<std::vector<uint16_t>> expected;
 };
+
+void PrintTo(const CropCase &c, std::ostream *out) { *out << c.name; }
 
 // A 4 × 3 slice whose sample at row y, column x is 10 * y + x.
 const CropCase kCropCases[] = {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct RangeCase {
   double low, high, div, base;
   int max_code;
 };
+
+void PrintTo(const RangeCase &c, std::ostream *out) { *out << c.name; }
 
 const RangeCase kRangeCases[] = {
     {"one_slice_8_bit", {{64, 0}}, 8, 0, 1024, 0.25, 0, 255},
