@@ -68,9 +68,9 @@ void read_once(bool with_image) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   atexit(remove_input);
-  // Slices are refused above 512 MiB of rows, well inside the fuzzer's
+  // Slices are refused above 256 MiB of rows, well inside the fuzzer's
   // limit of 2 GiB resident, instead of above the machine's memory.
-  reader_memory_limit = uint64_t{512} << 20;
+  reader_memory_limit = uint64_t{256} << 20;
   return 0;
 }
 
