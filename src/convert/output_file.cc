@@ -1,11 +1,10 @@
 #include "output_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+
+#include "platform.h"
 
 namespace {
 
@@ -15,7 +14,7 @@ constexpr size_t kBufferSize = 1 << 20;
 // buffered) of the file are held in `buffer`; `position` and `size` are the
 // file as libtiff sees it.
 struct OutputFile {
-  int fd = -1;
+  FileHandle file = -1;
   const char *name = nullptr;
   bool buffering = false;
   bool failed = false;
@@ -30,19 +29,11 @@ struct OutputFile {
 OutputFile output;
 
 bool write_at(uint64_t offset, const uint8_t *bytes, size_t count) {
-  while (count > 0) {
-    ssize_t written = pwrite(output.fd, bytes, count, static_cast<off_t>(offset));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (!output.failed) output.error = written < 0 ? errno : ENOSPC;
-      output.failed = true;
-      return false;
-    }
-    bytes += written;
-    offset += static_cast<uint64_t>(written);
-    count -= static_cast<size_t>(written);
-  }
-  return true;
+  int error = 0;
+  if (write_file_at(output.file, bytes, count, offset, &error)) return true;
+  if (!output.failed) output.error = error;
+  output.failed = true;
+  return false;
 }
 
 bool flush_buffer() {
@@ -83,9 +74,9 @@ tmsize_t write_proc(thandle_t, void *data, tmsize_t size) {
 // itself after a flush all the same.
 tmsize_t read_proc(thandle_t, void *data, tmsize_t size) {
   if (!flush_buffer()) return -1;
-  ssize_t n = pread(output.fd, data, static_cast<size_t>(size), static_cast<off_t>(output.position));
-  if (n > 0) output.position += static_cast<uint64_t>(n);
-  return n;
+  size_t n = read_file_at(output.file, data, static_cast<size_t>(size), output.position);
+  output.position += n;
+  return static_cast<tmsize_t>(n);
 }
 
 toff_t seek_proc(thandle_t, toff_t offset, int whence) {
@@ -94,15 +85,9 @@ toff_t seek_proc(thandle_t, toff_t offset, int whence) {
   return output.position;
 }
 
-int close_proc(thandle_t) {
-  flush_buffer();
-  if (close(output.fd) != 0 && !output.failed) {
-    output.failed = true;
-    output.error = errno;
-  }
-  output.fd = -1;
-  return output.failed ? -1 : 0;
-}
+// The file itself is closed by close_output_file, which alone knows
+// whether it is complete.
+int close_proc(thandle_t) { return flush_buffer() ? 0 : -1; }
 
 toff_t size_proc(thandle_t) { return output.size; }
 
@@ -113,12 +98,13 @@ void unmap_proc(thandle_t, void *, toff_t) {}
 }  // namespace
 
 TIFF *open_output_file(const char *name) {
-  int fd = open(name, O_RDWR | O_CREAT | O_TRUNC, 0666);
-  if (fd < 0) {
-    TIFFErrorExt(nullptr, "TIFFOpen", "%s: %s", name, strerror(errno));
+  FileHandle file;
+  int error = 0;
+  if (!create_output_file(name, &file, &error)) {
+    TIFFErrorExt(nullptr, "TIFFOpen", "%s: %s", name, error_text(error));
     return nullptr;
   }
-  output.fd = fd;
+  output.file = file;
   output.name = name;
   output.buffering = false;
   output.failed = false;
@@ -128,22 +114,34 @@ TIFF *open_output_file(const char *name) {
   TIFF *tiff = TIFFClientOpen(name, "wl", &output, read_proc, write_proc, seek_proc, close_proc, size_proc,
                               map_proc, unmap_proc);
   if (tiff == nullptr) {
-    if (output.fd >= 0) close(output.fd);
-    output.fd = -1;
+    // This run created or emptied the file; what its header left is removed.
+    discard_output_file(name, output.file);
+    output.file = -1;
     return nullptr;
   }
   output.buffering = true;
   return tiff;
 }
 
-bool close_output_file(TIFF *tiff) {
+bool close_output_file(TIFF *tiff, int *error) {
   // The directory is written here, into the buffer; libtiff reports a
   // failure of its own writes.
   bool directory_written = TIFFFlush(tiff) == 1;
   bool flushed = flush_buffer();
-  // A failure of the last block reaches no libtiff call, so it is reported
-  // through libtiff's handler here.
-  if (directory_written && !flushed) TIFFErrorExt(nullptr, output.name, "%s", strerror(output.error));
   TIFFClose(tiff);
-  return directory_written && flushed && !output.failed;
+  bool complete = directory_written && flushed && !output.failed;
+  int close_error = 0;
+  if (complete && close_output_file_handle(output.file, &close_error)) {
+    output.file = -1;
+    return true;
+  }
+  *error = output.failed ? output.error : close_error;
+  if (complete) {
+    // The file is closed already; only its name is left to remove.
+    discard_output_file(output.name, -1);
+  } else {
+    discard_output_file(output.name, output.file);
+  }
+  output.file = -1;
+  return false;
 }

@@ -10,10 +10,12 @@
 // libtiff writes the header, writes go straight to the file, so a header
 // that cannot be written fails the open as it would without buffering.
 // Returns null, after libtiff's message, when the file cannot be created or
-// its header cannot be written.
+// its header cannot be written; in the second case the file is removed, in
+// the first nothing on disk is touched.
 TIFF *open_output_file(const char *name);
 
 // Flushes the last buffered bytes, closes the file and frees the handle.
-// Returns false when any write or the close failed; libtiff's handler has
-// then reported the failure.
-bool close_output_file(TIFF *tiff);
+// Returns false when any write or the close failed: the file is then
+// emptied and removed, and *error holds the system's reason (0 when only
+// libtiff failed, after its own message).
+bool close_output_file(TIFF *tiff, int *error);

@@ -1,9 +1,5 @@
 #include "run.h"
 
-#include <dirent.h>
-#include <strings.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +9,7 @@
 #include "command_line.h"
 #include "console.h"
 #include "mapping.h"
+#include "platform.h"
 #include "read_slice.h"
 #include "series_range.h"
 #include "write_slice.h"
@@ -24,8 +21,6 @@ constexpr int kLastSliceNumber = 9999;
 // Input names "rec0000.tif" to "rec9999.tif".
 void input_name_for(int number, char (&name)[32]) { snprintf(name, sizeof name, "rec%04d.tif", number); }
 
-bool exists(const char *name) { return access(name, F_OK) == 0; }
-
 // The slice numbers worth testing for existence. Testing all 10000 names
 // costs 10000 system calls per pass; one listing of the working directory
 // narrows them to the names that can exist. Names are matched without
@@ -36,25 +31,28 @@ struct Candidates {
   bool numbers[kLastSliceNumber + 1];
 };
 
+bool same_letters(const char *text, const char *lower_case) {
+  for (; *lower_case != '\0'; ++text, ++lower_case) {
+    if (tolower(static_cast<unsigned char>(*text)) != *lower_case) return false;
+  }
+  return true;
+}
+
+void note_candidate(const char *name, void *context) {
+  if (strlen(name) != 11 || !same_letters(name, "rec") || !same_letters(name + 7, ".tif")) return;
+  int number = 0;
+  for (int i = 3; i < 7; ++i) {
+    if (!isdigit(static_cast<unsigned char>(name[i]))) return;
+    number = number * 10 + (name[i] - '0');
+  }
+  static_cast<Candidates *>(context)->numbers[number] = true;
+}
+
 Candidates candidate_numbers() {
   Candidates candidates{};
-  DIR *directory = opendir(".");
-  if (directory == nullptr) {
+  if (!list_working_directory(note_candidate, &candidates)) {
     for (bool &number : candidates.numbers) number = true;
-    return candidates;
   }
-  while (const dirent *entry = readdir(directory)) {
-    const char *name = entry->d_name;
-    if (strlen(name) != 11 || strncasecmp(name, "rec", 3) != 0 || strcasecmp(name + 7, ".tif") != 0) continue;
-    int number = 0;
-    bool digits = true;
-    for (int i = 3; i < 7; ++i) {
-      digits = digits && isdigit(static_cast<unsigned char>(name[i]));
-      number = number * 10 + (name[i] - '0');
-    }
-    if (digits) candidates.numbers[number] = true;
-  }
-  closedir(directory);
   return candidates;
 }
 
@@ -70,7 +68,7 @@ struct SliceWalk {
 bool next_slice(SliceWalk *walk) {
   while (++walk->number <= kLastSliceNumber) {
     input_name_for(walk->number, walk->name);
-    if (walk->candidates.numbers[walk->number] && exists(walk->name)) return true;
+    if (walk->candidates.numbers[walk->number] && file_exists(walk->name)) return true;
   }
   return false;
 }

@@ -1,29 +1,15 @@
 #include "write_slice.h"
 
-#include <sys/stat.h>
 #include <tiffio.h>
-#include <unistd.h>
 
 #include <cstdio>
 
 #include "console.h"
 #include "output_file.h"
+#include "platform.h"
 
 // The 16-bit codes go to the file unchanged as little-endian samples.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "16-bit rows are written as stored in memory");
-
-namespace {
-
-// libtiff creates the file before it writes the header; when that write
-// fails, an empty or partial header stays behind. Anything that holds less
-// than a header cannot be a slice and is removed; a directory or an older
-// file that could not be opened is left alone.
-void remove_header_stub(const char *output_name) {
-  struct stat status;
-  if (lstat(output_name, &status) == 0 && S_ISREG(status.st_mode) && status.st_size < 8) unlink(output_name);
-}
-
-}  // namespace
 
 bool write_slice(int number, const char *input_name, int bit, int32_t width, int32_t height,
                  const uint16_t *codes16, const uint8_t *codes8, const char *calibration_line) {
@@ -32,7 +18,6 @@ bool write_slice(int number, const char *input_name, int bit, int32_t width, int
 
   TIFF *tiff = open_output_file(output_name);
   if (tiff == nullptr) {
-    remove_header_stub(output_name);
     print_file_error(output_name, "cannot create output file.");
     return false;
   }
@@ -55,10 +40,12 @@ bool write_slice(int number, const char *input_name, int bit, int32_t width, int
     // libtiff takes a non-const buffer but only reads it.
     written = TIFFWriteRawStrip(tiff, static_cast<uint32_t>(i), const_cast<void *>(row), row_bytes) == row_bytes;
   }
-  bool closed = close_output_file(tiff);
+  int error = 0;
+  bool closed = close_output_file(tiff, &error);
   if (!written || !closed) {
+    // libtiff names the step that failed; the system says why.
+    if (error != 0) print_file_error(output_name, error_text(error));
     print_file_error(output_name, "cannot write output file.");
-    unlink(output_name);
     return false;
   }
   print_progress(input_name, output_name, bit);

@@ -1,11 +1,8 @@
 #include "byte_source.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
+
+#include "platform.h"
 
 ByteSource byte_source;
 
@@ -39,16 +36,8 @@ uint32_t read_long_be() {
 // out by the next read, which reports "unexpected end of file.".
 bool open_byte_source(const char *file_name, uint32_t read_size) {
   ByteSource &source = byte_source;
-  int fd = open(file_name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  // A directory can be opened for reading but holds no slice.
-  struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    close(fd);
-    return false;
-  }
-  source.fd = fd;
-  source.file_size = static_cast<uint64_t>(status.st_size);
+  // A directory, a FIFO or a device holds no slice.
+  if (!open_input_file(file_name, &source.file, &source.file_size)) return false;
   source.read_size = read_size;
   source.buffer_offset = 0;
   source.buffer_position = source.buffer_length = 0;
@@ -56,20 +45,13 @@ bool open_byte_source(const char *file_name, uint32_t read_size) {
 }
 
 void close_byte_source() {
-  if (byte_source.fd >= 0) close(byte_source.fd);
-  byte_source.fd = -1;
+  if (byte_source.file >= 0) close_input_file(byte_source.file);
+  byte_source.file = -1;
 }
 
 // Reads up to `count` bytes at `offset`; fewer only at the end of the file.
 static size_t read_at(uint8_t *destination, size_t count, uint64_t offset) {
-  size_t done = 0;
-  while (done < count) {
-    ssize_t n = pread(byte_source.fd, destination + done, count - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // the end of the file, or a file that cannot be read further
-    done += static_cast<size_t>(n);
-  }
-  return done;
+  return read_file_at(byte_source.file, destination, count, offset);
 }
 
 uint32_t fill_buffer() {

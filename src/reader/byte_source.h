@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.h"
 #include "reader_fail.h"
 
 // LZW tables hold codes 0 to 4095 plus room for the one-code-early entries.
@@ -31,7 +32,7 @@ struct ByteSource {
   uint8_t first_byte_table[kLzwTableSize];   // first byte of each code's string
   uint16_t length_table[kLzwTableSize];      // length of each code's string
   const char *file_name;  // as given to read_slice; for reports only, not owned
-  int fd = -1;            // the open slice file, -1 when none
+  FileHandle file = -1;   // the open slice file, -1 when none
   uint64_t file_size;
   uint32_t (*read_long)();  // read_long_le or read_long_be, from the byte order mark
   int (*read_short)();      // read_short_le or read_short_be

@@ -1,6 +1,6 @@
 #include "memory_limit.h"
 
-#include <unistd.h>
+#include "platform.h"
 
 uint64_t reader_memory_limit = 0;
 
@@ -14,8 +14,6 @@ uint64_t slice_image_bytes(uint32_t width, uint32_t height) {
 
 uint64_t effective_memory_limit() {
   if (reader_memory_limit != 0) return reader_memory_limit;
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
-  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+  uint64_t physical = physical_memory_bytes();
+  return physical != 0 ? physical : UINT64_MAX;
 }

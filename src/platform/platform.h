@@ -1,0 +1,69 @@
+// The operating-system calls of sl_depth, in one place. Everything else in
+// src/ is plain C++ and includes no system header; a port implements this
+// header once (platform_posix.cc, platform_win32.cc).
+//
+// Errors are reported as errno values, also on Windows, so that the system's
+// reason reads the same in every build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// An open file: a descriptor on POSIX systems, a handle on Windows.
+using FileHandle = intptr_t;
+
+// Sets up the process: the allocator keeps freed slice buffers for the next
+// slice, and the standard streams write their bytes unchanged.
+void prepare_process();
+
+// --- Input slices ---
+
+// Opens an existing regular file for reading, in binary mode. A FIFO, a
+// device or a directory is refused at once, never waited on. False, with
+// nothing open, when the name cannot be opened or is not a regular file.
+bool open_input_file(const char *name, FileHandle *file, uint64_t *size);
+
+// Reads up to `count` bytes at `offset`; fewer only at the end of the file or
+// where the file cannot be read further.
+size_t read_file_at(FileHandle file, void *destination, size_t count, uint64_t offset);
+
+void close_input_file(FileHandle file);
+
+// --- Output slices ---
+
+// Creates `name`, or empties the existing file of that name, for reading and
+// writing. False, with *error set and nothing changed on disk, when it
+// cannot. While the file is open, an interrupt (Ctrl-C, SIGTERM, SIGHUP)
+// empties and removes it before the process ends: a half-written output
+// never outlives the process.
+bool create_output_file(const char *name, FileHandle *file, int *error);
+
+// Writes all `count` bytes at `offset`. False, with *error set, when any
+// could not be written.
+bool write_file_at(FileHandle file, const void *source, size_t count, uint64_t offset, int *error);
+
+// Closes a complete output file; from here on an interrupt leaves it alone.
+// False, with *error set, when the close reports a failure.
+bool close_output_file_handle(FileHandle file, int *error);
+
+// Ends an output file that failed: empties what was written (wherever it
+// lies, also behind a symbolic link), closes it and removes its name.
+// `file` is -1 when the file is closed already: then only the name goes.
+void discard_output_file(const char *name, FileHandle file);
+
+// The system's reason for an errno value, for example "No space left on device".
+const char *error_text(int error);
+
+// --- The working directory ---
+
+// True when a file or directory of that name exists.
+bool file_exists(const char *name);
+
+// Calls `visit` with the name of every entry of the working directory.
+// False when the directory cannot be listed.
+bool list_working_directory(void (*visit)(const char *name, void *context), void *context);
+
+// --- The machine ---
+
+// Bytes of physical memory, 0 when unknown.
+uint64_t physical_memory_bytes();

@@ -1,0 +1,203 @@
+// The operating-system calls on Linux and other POSIX systems.
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform.h"
+
+namespace {
+
+// The output file being written, for the interrupt handler: its name and
+// descriptor, or an empty name when none is open. Only the handler and the
+// functions below touch it, with the interrupts held.
+char output_in_progress[64];
+volatile int output_in_progress_fd = -1;
+
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Empties the output being written (also through a symbolic link) and
+// removes its name, then ends the process by the same signal. Only
+// async-signal-safe calls.
+void on_interrupt(int signal_number) {
+  if (output_in_progress[0] != '\0') {
+    if (ftruncate(output_in_progress_fd, 0) != 0) {
+      // Nothing more can be done for the file's contents; its name still goes.
+    }
+    unlink(output_in_progress);
+  }
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal_number, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal_number);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(signal_number);
+}
+
+void install_interrupt_handler() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : kInterrupts) sigaddset(&action.sa_mask, signal_number);
+  for (int signal_number : kInterrupts) {
+    // An interrupt the caller chose to ignore stays ignored.
+    struct sigaction previous;
+    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+// Holds the interrupts of this thread while the record of the output in
+// progress changes, so that the handler never sees half of it.
+struct InterruptsHeld {
+  sigset_t previous;
+  InterruptsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : kInterrupts) sigaddset(&set, signal_number);
+    pthread_sigmask(SIG_BLOCK, &set, &previous);
+  }
+  ~InterruptsHeld() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+};
+
+}  // namespace
+
+void prepare_process() {
+  // Every slice allocates and frees buffers of the same few sizes. Keeping
+  // them in the heap instead of returning them to the system after each
+  // slice saves mapping and faulting in every page again for the next one;
+  // the peak stays that of the largest slice.
+  mallopt(M_MMAP_THRESHOLD, 1 << 30);
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
+}
+
+bool open_input_file(const char *name, FileHandle *file, uint64_t *size) {
+  // Without O_NONBLOCK the open of a FIFO waits for a writer.
+  int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    return false;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    close(fd);
+    return false;
+  }
+  *file = fd;
+  *size = static_cast<uint64_t>(status.st_size);
+  return true;
+}
+
+size_t read_file_at(FileHandle file, void *destination, size_t count, uint64_t offset) {
+  auto *bytes = static_cast<uint8_t *>(destination);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t n = pread(static_cast<int>(file), bytes + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the end of the file, or a file that cannot be read further
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+void close_input_file(FileHandle file) { close(static_cast<int>(file)); }
+
+bool create_output_file(const char *name, FileHandle *file, int *error) {
+  install_interrupt_handler();
+  InterruptsHeld held;
+  int fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  // Output names are short ("ro0012.tif"); a longer one is never recorded
+  // half.
+  if (strlen(name) < sizeof output_in_progress) {
+    output_in_progress_fd = fd;
+    strcpy(output_in_progress, name);
+  }
+  *file = fd;
+  return true;
+}
+
+bool write_file_at(FileHandle file, const void *source, size_t count, uint64_t offset, int *error) {
+  const auto *bytes = static_cast<const uint8_t *>(source);
+  while (count > 0) {
+    ssize_t written = pwrite(static_cast<int>(file), bytes, count, static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      *error = written < 0 ? errno : ENOSPC;
+      return false;
+    }
+    bytes += written;
+    offset += static_cast<uint64_t>(written);
+    count -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+namespace {
+
+void forget_output_in_progress(FileHandle file) {
+  if (output_in_progress_fd == file) {
+    output_in_progress[0] = '\0';
+    output_in_progress_fd = -1;
+  }
+}
+
+}  // namespace
+
+bool close_output_file_handle(FileHandle file, int *error) {
+  InterruptsHeld held;
+  forget_output_in_progress(file);
+  if (close(static_cast<int>(file)) != 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+void discard_output_file(const char *name, FileHandle file) {
+  InterruptsHeld held;
+  if (file != -1) {
+    // Emptied through the descriptor: a name that is a symbolic link loses
+    // its link, and the file it points to what was written into it.
+    if (ftruncate(static_cast<int>(file), 0) != 0) {
+      // The name is removed all the same.
+    }
+    forget_output_in_progress(file);
+    close(static_cast<int>(file));
+  }
+  unlink(name);
+}
+
+const char *error_text(int error) { return strerror(error); }
+
+bool file_exists(const char *name) { return access(name, F_OK) == 0; }
+
+bool list_working_directory(void (*visit)(const char *name, void *context), void *context) {
+  DIR *directory = opendir(".");
+  if (directory == nullptr) return false;
+  while (const dirent *entry = readdir(directory)) visit(entry->d_name, context);
+  closedir(directory);
+  return true;
+}
+
+uint64_t physical_memory_bytes() {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return 0;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
