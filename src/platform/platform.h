@@ -49,7 +49,13 @@ bool close_output_file_handle(FileHandle file, int *error);
 // Ends an output file that failed: empties what was written (wherever it
 // lies, also behind a symbolic link), closes it and removes its name.
 // `file` is -1 when the file is closed already: then only the name goes.
+// A name that leads to a device, not a file, is left alone.
 void discard_output_file(const char *name, FileHandle file);
+
+// Threads other than the main thread call this first: interrupts are then
+// taken by the main thread, the one that writes outputs, and never arrive
+// in the middle of another thread's work.
+void keep_interrupts_off_this_thread();
 
 // The system's reason for an errno value, for example "No space left on device".
 const char *error_text(int error);
@@ -67,3 +73,7 @@ bool list_working_directory(void (*visit)(const char *name, void *context), void
 
 // Bytes of physical memory, 0 when unknown.
 uint64_t physical_memory_bytes();
+
+// The CPUs this process may run on: its affinity mask, which is how
+// taskset, cgroup cpusets and batch schedulers confine a job. At least 1.
+unsigned usable_cpu_count();

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -123,8 +124,10 @@ bool create_output_file(const char *name, FileHandle *file, int *error) {
     return false;
   }
   // Output names are short ("ro0012.tif"); a longer one is never recorded
-  // half.
-  if (strlen(name) < sizeof output_in_progress) {
+  // half. A device written to in place of a file is not the interrupt's to
+  // remove.
+  struct stat status;
+  if (strlen(name) < sizeof output_in_progress && fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
     output_in_progress_fd = fd;
     strcpy(output_in_progress, name);
   }
@@ -171,16 +174,28 @@ bool close_output_file_handle(FileHandle file, int *error) {
 
 void discard_output_file(const char *name, FileHandle file) {
   InterruptsHeld held;
+  struct stat status;
+  bool regular = file != -1 ? fstat(static_cast<int>(file), &status) == 0 && S_ISREG(status.st_mode)
+                            : stat(name, &status) == 0 && S_ISREG(status.st_mode);
   if (file != -1) {
     // Emptied through the descriptor: a name that is a symbolic link loses
     // its link, and the file it points to what was written into it.
-    if (ftruncate(static_cast<int>(file), 0) != 0) {
+    if (regular && ftruncate(static_cast<int>(file), 0) != 0) {
       // The name is removed all the same.
     }
     forget_output_in_progress(file);
     close(static_cast<int>(file));
   }
-  unlink(name);
+  // A device written to in place of a file (a link to /dev/full, say) holds
+  // no half-written slice; the name is left alone.
+  if (regular) unlink(name);
+}
+
+void keep_interrupts_off_this_thread() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal_number : kInterrupts) sigaddset(&set, signal_number);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 const char *error_text(int error) { return strerror(error); }
@@ -200,4 +215,12 @@ uint64_t physical_memory_bytes() {
   long page_size = sysconf(_SC_PAGESIZE);
   if (pages <= 0 || page_size <= 0) return 0;
   return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
+unsigned usable_cpu_count() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  int count = CPU_COUNT(&set);
+  return count > 0 ? static_cast<unsigned>(count) : 1;
 }
