@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -26,26 +27,56 @@ bool parse_int_field(const char **text, int32_t *value) {
   return true;
 }
 
-bool parse_double_field(const char **text, double *value) {
+const char *skip_digits(const char *text) {
+  while (isdigit(static_cast<unsigned char>(*text))) ++text;
+  return text;
+}
+
+// The end of a floating number at `text`: an optional sign, digits with an
+// optional decimal point and fraction, an optional exponent. Null when no
+// number starts there. The C library's wider forms (hexadecimal, "inf",
+// "nan") are not numbers of a calibration line: a scale read as "nan" would
+// map every sample to 0 without a word.
+const char *end_of_decimal(const char *text) {
+  if (*text == '+' || *text == '-') ++text;
+  const char *digits_start = text;
+  text = skip_digits(text);
+  bool whole_digits = text != digits_start;
+  bool fraction_digits = false;
+  if (*text == '.') {
+    const char *fraction_start = text + 1;
+    const char *fraction_end = skip_digits(fraction_start);
+    fraction_digits = fraction_end != fraction_start;
+    if (whole_digits || fraction_digits) text = fraction_end;
+  }
+  if (!whole_digits && !fraction_digits) return nullptr;
+  if (*text == 'e' || *text == 'E') {
+    const char *exponent = text + 1;
+    if (*exponent == '+' || *exponent == '-') ++exponent;
+    const char *exponent_end = skip_digits(exponent);
+    // "1e" or "1e+" without digits ends the number before the 'e'.
+    if (exponent_end != exponent) text = exponent_end;
+  }
+  return text;
+}
+
+// The text of one floating field, converted by the C library once its
+// extent is known. The double is rounded once from the text; the offset
+// field is converted to single precision directly from the text.
+template <typename Value>
+bool parse_floating_field(const char **text, Value *value, Value (*convert)(const char *, char **)) {
   const char *start = skip_white_space(*text);
-  char *end;
-  double parsed = strtod(start, &end);
-  if (end == start) return false;
-  *value = parsed;
+  const char *end = end_of_decimal(start);
+  if (end == nullptr) return false;
+  std::string digits(start, end);
+  *value = convert(digits.c_str(), nullptr);
   *text = end;
   return true;
 }
 
-// The offset is held in single precision, converted directly from the text.
-bool parse_float_field(const char **text, float *value) {
-  const char *start = skip_white_space(*text);
-  char *end;
-  float parsed = strtof(start, &end);
-  if (end == start) return false;
-  *value = parsed;
-  *text = end;
-  return true;
-}
+bool parse_double_field(const char **text, double *value) { return parse_floating_field(text, value, strtod); }
+
+bool parse_float_field(const char **text, float *value) { return parse_floating_field(text, value, strtof); }
 
 }  // namespace
 

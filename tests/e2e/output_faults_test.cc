@@ -5,6 +5,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -110,7 +114,8 @@ struct WriteFaultCase {
 TEST(WriteFaults, FailedOutputsAreReportedAndNeverLeftIncomplete) {
   const WriteFaultCase cases[] = {
       // 4 blocks of 512 bytes: the header fits, the rows do not.
-      {"file_size_limit", "", "ulimit -f 4; trap '' XFSZ;", "ro0000.tif : cannot write output file.\n", {}},
+      {"file_size_limit", "", "ulimit -f 4; trap '' XFSZ;",
+       "ro0000.tif : File too large\nro0000.tif : cannot write output file.\n", {}},
       // The header cannot be written: nothing is created.
       {"full_device", "ln -s /dev/full ro0001.tif", "", "ro0001.tif : cannot create output file.\n",
        {"ro0000.tif", "ro0001.tif"}},
@@ -138,6 +143,120 @@ TEST(WriteFaults, FailedOutputsAreReportedAndNeverLeftIncomplete) {
       EXPECT_EQ(read_output_slice(dir.file("ro0000.tif")).codes.size(), 64u * 64u) << c.name;
     }
   }
+}
+
+// Faults at the edges: each ends with one line and status 1, and nothing of
+// the user's is lost or left half-written.
+struct EdgeFaultCase {
+  const char *name;
+  std::vector<TestSlice> large;  // 256 x 256; the other slices 0 to 3 are 8 x 4
+  const char *first_description;  // of slice 0, when not the calibration line
+  std::string prepare;
+  std::string shell_prefix;
+  std::vector<std::string> arguments;
+  std::string message;
+  std::vector<std::string> files_left;  // besides the inputs
+  std::string check;                    // shell test that must hold afterwards
+};
+
+TEST(EdgeFaults, NeverHangLoseTheUsersFilesOrReportFailureAsSuccess) {
+  const std::string as_nobody = "exec setpriv --reuid=nobody --regid=nogroup --clear-groups \"$0\" \"$@\";";
+  const EdgeFaultCase cases[] = {
+      {"fifo_named_like_a_slice", {}, nullptr, "mkfifo rec0004.tif", "exec timeout 20 \"$0\" \"$@\";", {"8"},
+       "rec0004.tif : cannot open file.\n", {}, ""},
+      {"read_only_stub_of_the_user", {}, nullptr, "printf ab > ro0003.tif; chmod 444 ro0003.tif; chmod 777 .",
+       as_nobody, {"8"}, "ro0003.tif : cannot create output file.\n",
+       {"ro0000.tif", "ro0001.tif", "ro0002.tif", "ro0003.tif"}, "test \"$(cat ro0003.tif)\" = ab"},
+      {"nan_scale_in_the_first_slice", {}, "1\t0\tnan\t0\t0\t0\t0\t0", "", "", {"8"},
+       "rec0000.tif : calibration line not found.\n", {}, ""},
+      {"full_disk_behind_a_symbolic_link", {{3, 64, 0}}, nullptr, "mkdir kept; ln -s kept/target.tif rh0003.tif",
+       "ulimit -f 64; trap '' XFSZ;", {"16"}, "rh0003.tif : File too large\nrh0003.tif : cannot write output file.\n",
+       {"kept", "rh0000.tif", "rh0001.tif", "rh0002.tif"}, "test ! -s kept/target.tif"},
+  };
+  for (const EdgeFaultCase &c : cases) {
+    ScratchDirectory dir;
+    SeriesOptions small;
+    small.width = 8;
+    small.height = 4;
+    std::vector<TestSlice> slices;
+    for (int number = 0; number < 4; ++number) {
+      bool is_large = false;
+      for (const TestSlice &slice : c.large) is_large = is_large || slice.number == number;
+      if (!is_large) slices.push_back({number, 64, 0});
+    }
+    write_test_series(dir.path, slices, small);
+    SeriesOptions large;
+    large.width = large.height = 256;
+    if (!c.large.empty()) write_test_series(dir.path, c.large, large);
+    if (c.first_description != nullptr) {
+      SeriesOptions described = small;
+      described.description_mode = DescriptionMode::fixed_text;
+      described.description_text = c.first_description;
+      write_test_slice(dir.path, "rec0000.tif", described);
+    }
+    ASSERT_EQ(run_program("/bin/sh", {"-c", c.prepare}, dir.path).status, 0) << c.name;
+    // What the run leaves of output names is listed in files_left.
+    std::vector<std::string> inputs = list_files(dir.path);
+    inputs.erase(std::remove_if(inputs.begin(), inputs.end(),
+                                [](const std::string &name) { return name[0] == 'r' && name[1] != 'e'; }),
+                 inputs.end());
+    ToolResult result = run_sl_depth(c.arguments, dir.path, c.shell_prefix);
+    EXPECT_EQ(result.status, 1) << c.name;
+    ASSERT_GE(result.err.size(), c.message.size()) << c.name;
+    EXPECT_EQ(result.err.substr(result.err.size() - c.message.size()), c.message) << c.name << ": " << result.err;
+    std::vector<std::string> expected = inputs;
+    expected.insert(expected.end(), c.files_left.begin(), c.files_left.end());
+    std::sort(expected.begin(), expected.end());
+    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+    EXPECT_EQ(list_files(dir.path), expected) << c.name;
+    if (!c.check.empty()) {
+      EXPECT_EQ(run_program("/bin/sh", {"-c", c.check}, dir.path).status, 0) << c.name;
+    }
+  }
+}
+
+// An interrupt during the second pass at 20 moments: every output left is
+// complete and equal to the uninterrupted run's, none is partial, and the
+// process ends by the signal.
+TEST(Interrupts, LeaveOnlyCompleteOutputs) {
+  ScratchDirectory dir;
+  SeriesOptions options;
+  options.width = options.height = 1024;
+  std::vector<TestSlice> slices;
+  for (int number = 0; number < 32; ++number) slices.push_back({number, 64, 0});
+  write_test_series(dir.path, slices, options);
+  auto outputs = [&dir] {
+    std::vector<std::string> names;
+    for (const std::string &name : list_files(dir.path)) {
+      if (name.compare(0, 2, "ro") == 0) names.push_back(name);
+    }
+    return names;
+  };
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_sl_depth({"8"}, dir.path).status, 0);
+  double run_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::vector<std::string> complete;
+  for (const std::string &name : outputs()) complete.push_back(read_file(dir.file(name)));
+  ASSERT_EQ(complete.size(), 32u);
+
+  int interrupted = 0;
+  for (int moment = 0; moment < 20; ++moment) {
+    for (const std::string &name : outputs()) unlink(dir.file(name).c_str());
+    ToolResult result = run_sl_depth({"8"}, dir.path, "", {SIGINT, run_seconds * (moment + 0.5) / 20});
+    if (result.status == 128 + SIGINT) {
+      ++interrupted;
+    } else {
+      EXPECT_EQ(result.status, 0) << moment;
+    }
+    std::vector<std::string> left = outputs();
+    for (size_t i = 0; i < left.size(); ++i) {
+      char expected_name[32];
+      snprintf(expected_name, sizeof expected_name, "ro%04d.tif", static_cast<int>(i));
+      ASSERT_EQ(left[i], expected_name) << moment;
+      EXPECT_TRUE(read_file(dir.file(left[i])) == complete[i]) << moment << " " << left[i];
+    }
+  }
+  EXPECT_GE(interrupted, 10);
 }
 
 }  // namespace

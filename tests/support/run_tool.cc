@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <ftw.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,7 +32,7 @@ std::string temporary_root() {
 }  // namespace
 
 ToolResult run_program(const std::string &program, const std::vector<std::string> &arguments,
-                       const std::string &directory, const std::string &shell_prefix) {
+                       const std::string &directory, const std::string &shell_prefix, const Interrupt &interrupt) {
   // Both streams go to files, so neither pipe can fill up and block.
   std::string out_path = directory + "/.stdout";
   std::string err_path = directory + "/.stderr";
@@ -45,6 +46,8 @@ ToolResult run_program(const std::string &program, const std::vector<std::string
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    // A test run in the background inherits an ignored SIGINT.
+    if (interrupt.signal_number != 0) signal(interrupt.signal_number, SIG_DFL);
     std::vector<std::string> words;
     if (shell_prefix.empty()) {
       words.push_back(program);
@@ -58,6 +61,16 @@ ToolResult run_program(const std::string &program, const std::vector<std::string
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
+  }
+  if (interrupt.signal_number != 0) {
+    // The second pass starts once the report is on standard output.
+    auto running = [child] {
+      siginfo_t info{};
+      return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+    };
+    while (running() && read_file(out_path).find("div=") == std::string::npos) usleep(200);
+    usleep(static_cast<useconds_t>(interrupt.seconds_after_report * 1e6));
+    kill(child, interrupt.signal_number);
   }
   int status = 0;
   waitpid(child, &status, 0);
@@ -75,8 +88,8 @@ ToolResult run_program(const std::string &program, const std::vector<std::string
 }
 
 ToolResult run_sl_depth(const std::vector<std::string> &arguments, const std::string &directory,
-                        const std::string &shell_prefix) {
-  return run_program(SL_DEPTH_BINARY, arguments, directory, shell_prefix);
+                        const std::string &shell_prefix, const Interrupt &interrupt) {
+  return run_program(SL_DEPTH_BINARY, arguments, directory, shell_prefix, interrupt);
 }
 
 ScratchDirectory::ScratchDirectory() {

@@ -11,15 +11,23 @@ struct ToolResult {
   std::string err;  // standard error
 };
 
+// A signal sent to the program a while after its report line "div=" appears
+// on standard output, that is, during the second pass.
+struct Interrupt {
+  int signal_number = 0;  // 0: none
+  double seconds_after_report = 0;
+};
+
 // Runs `program` with `arguments` in `directory`, standard input empty.
 // `shell_prefix`, when not empty, is a shell command line run before the
 // program in the same shell (for example "ulimit -f 4; trap '' XFSZ;").
 ToolResult run_program(const std::string &program, const std::vector<std::string> &arguments,
-                       const std::string &directory, const std::string &shell_prefix = "");
+                       const std::string &directory, const std::string &shell_prefix = "",
+                       const Interrupt &interrupt = Interrupt{});
 
 // Runs the built sl_depth.
 ToolResult run_sl_depth(const std::vector<std::string> &arguments, const std::string &directory,
-                        const std::string &shell_prefix = "");
+                        const std::string &shell_prefix = "", const Interrupt &interrupt = Interrupt{});
 
 // A fresh empty directory under the system's temporary directory, removed
 // with everything in it when the object goes out of scope.

@@ -34,6 +34,13 @@ const ParseCase kParseCases[] = {
     {"empty_text", "", 0, kEarlier},
     {"not_a_calibration_line", "reconstructed slice", 0, kEarlier},
     {"offset_in_single_precision", "1 0 64 0.1 0 0 0 0", 8, {1, 0.0, 64.0, 0.1f, 0.0, 0, 0.0, 0.0}},
+    {"bare_point_forms", "1 .5 5. -.25 0 0 0 0", 8, {1, 0.5, 5.0, -0.25f, 0.0, 0, 0.0, 0.0}},
+    // Only decimal numbers: the C library's other forms end the match.
+    {"nan_scale", "1 0 nan 0 0 0 0 0", 2, {1, 0.0, 70.0, -7.25f, 17.0, 77, 0.7, 700.0}},
+    {"infinite_offset", "1 0 64 -inf 0 0 0 0", 3, {1, 0.0, 64.0, -7.25f, 17.0, 77, 0.7, 700.0}},
+    {"infinity_field2", "1 infinity 64", 1, {1, 7.5, 70.0, -7.25f, 17.0, 77, 0.7, 700.0}},
+    {"hexadecimal_scale_reads_its_zero", "1 0 0x10 0 0 0 0 0", 3, {1, 0.0, 0.0, -7.25f, 17.0, 77, 0.7, 700.0}},
+    {"exponent_without_digits", "1 0 64 1e 0 0 0 0", 4, {1, 0.0, 64.0, 1.0f, 17.0, 77, 0.7, 700.0}},
 };
 
 class ParseCalibration : public testing::TestWithParam<ParseCase> {};
