@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: the release build, a short fuzzing
-# run of the slice reader, and the build with AddressSanitizer and UBSan.
+# Builds and runs the whole test suite: the release build, the Windows build
+# compared with it under Wine, a short fuzzing run of the slice reader, and
+# the build with AddressSanitizer and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/setup.sh build/release -DSL_TESTS=ON
 (cd build/release && ctest --output-on-failure -j"$(nproc)")
+
+# The Windows build, cross-compiled and run under Wine against the Linux
+# build's results.
+bash tools/windows.sh
+bash tests/windows/compare_under_wine.sh build/release build/windows/sl_depth.exe
 
 # A short fuzzing run of the slice reader with clang's libFuzzer: any crash,
 # leak, hang or memory blow-up it finds fails the suite.

@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# The Windows build against the Linux one. For each case of the table, the
+# same series in two scratch directories: the Linux sl_depth runs in one,
+# sl_depth.exe under Wine in the other, with the same arguments; the exit
+# status, both console streams and every file left in the directory must be
+# the same bytes. A first row checks that the program needs no DLL beyond
+# Windows' own.
+# Usage: compare_under_wine.sh BUILD_RELEASE_DIR WINDOWS_EXE
+set -euo pipefail
+release=$(realpath "$1")
+exe=$(realpath "$2")
+linux_tool=$release/src/convert/sl_depth
+make_series=$release/tools/make_series
+for program in "$linux_tool" "$make_series" "$exe"; do
+  [ -f "$program" ] || { echo "missing: $program" >&2; exit 1; }
+done
+command -v wine >/dev/null || { echo "wine not found: run tools/windows.sh first" >&2; exit 1; }
+
+# Every series: four 96 x 72 slices whose scale and offset change from slice
+# to slice, then the options of the row.
+common=(--count 4 --width 96 --height 72 --scale 20000 --scale-step -1000 --offset -0.5 --offset-step 0.1)
+
+# Damage: "-" none; "header N" overwrites the first bytes of slice N;
+# "strip N" the first bytes of its strip data, right after the 8-byte
+# header, where libtiff puts the first strip; "directory NAME" makes a
+# directory of that name. Console "merged" sends standard error into
+# standard output, so that the order of their lines counts too. Status and
+# outputs are what the Linux run must give: they show that a case fails
+# where it is meant to (a slice broken in the second pass leaves the
+# slices before it converted).
+cases=$(cat <<'TABLE'
+# name            | make_series options                   | damage         | arguments    | console | status | outputs
+none-8            | --compression none                    | -              | 8            | apart   | 0 | 4
+none-16           | --compression none                    | -              | 16           | merged  | 0 | 4
+none-be-8         | --compression none --big-endian       | -              | 8            | apart   | 0 | 4
+lzw-8             | --compression lzw                     | -              | 8            | apart   | 0 | 4
+lzw-16            | --compression lzw                     | -              | 16           | apart   | 0 | 4
+lzw-predictor-8   | --compression lzw --predictor 2       | -              | 8            | apart   | 0 | 4
+lzw-predictor-be-16 | --compression lzw --predictor 2 --big-endian | -     | 16           | apart   | 0 | 4
+packbits-8        | --compression packbits                | -              | 8            | apart   | 0 | 4
+packbits-be-16    | --compression packbits --big-endian   | -              | 16           | apart   | 0 | 4
+bits-12-8         | --bits 12 --compression lzw           | -              | 8            | apart   | 0 | 4
+bits-12-be-16     | --bits 12 --big-endian                | -              | 16           | apart   | 0 | 4
+bits-1-8          | --bits 1 --compression packbits       | -              | 8            | apart   | 0 | 4
+bits-1-16         | --bits 1 --fill-order 2               | -              | 16           | apart   | 0 | 4
+crop-16           | --compression lzw                     | -              | 16 10 5 70 40 | apart  | 0 | 4
+crop-outside-8    | --compression none                    | -              | 8 0 0 96 10  | apart   | 1 | 0
+report-0          | --compression lzw                     | -              | 0            | apart   | 0 | 0
+bad-header        | --compression none                    | header 2       | 8            | apart   | 1 | 0
+bad-strip-pass-2  | --compression lzw                     | strip 3        | 8            | merged  | 1 | 3
+output-directory  | --compression none                    | directory ro0001.tif | 8      | apart   | 1 | 1
+no-slices         | --count 0                             | -              | 8            | apart   | 1 | 0
+bit-7             | --compression none                    | -              | 7            | apart   | 1 | 0
+argument-count    | --compression none                    | -              | 8 1 2        | apart   | 1 | 0
+TABLE
+)
+
+# --- Wine: a prefix of its own, no display, one server for the table ---
+
+export WINEPREFIX=${WINEPREFIX:-$(dirname "$exe")/wineprefix}
+export WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+unset DISPLAY WAYLAND_DISPLAY
+mkdir -p "$WINEPREFIX"
+scratch=$(mktemp -d /tmp/sl_depth_wine.XXXXXX)
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$scratch"' EXIT
+# Refused when a server of this prefix runs already; that one serves then.
+wineserver -p 2>/dev/null || true
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "initialising the Wine prefix $WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || { echo "wineboot failed in $WINEPREFIX" >&2; exit 1; }
+fi
+
+passed=0
+failed=0
+pass() { printf 'ok    %-20s %s\n' "$1" "$2"; passed=$((passed + 1)); }
+fail() { printf 'FAIL  %-20s %s\n' "$1" "$2"; failed=$((failed + 1)); }
+
+# --- The program's DLLs ---
+
+dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+foreign=$(grep -viE '^(kernel32|msvcrt|ucrtbase|user32|advapi32|api-ms-win-.*)\.dll$' <<<"$dlls" || true)
+if [ -n "$dlls" ] && [ -z "$foreign" ]; then
+  pass system-dlls-only "$(tr '\n' ' ' <<<"$dlls")"
+else
+  fail system-dlls-only "needs ${foreign:-no DLL at all}"
+fi
+
+# --- The table ---
+
+damage() {
+  case $1 in
+    -) ;;
+    header) printf 'XXXX' | dd of="rec000$2.tif" bs=1 conv=notrunc status=none ;;
+    strip) printf '\377\377\377\377' | dd of="rec000$2.tif" bs=1 seek=8 conv=notrunc status=none ;;
+    directory) mkdir "$2" ;;
+    *) echo "unknown damage: $*" >&2; return 1 ;;
+  esac
+}
+
+# Runs one side in its directory; status and console streams go beside it.
+run_side() {
+  local dir=$1 console=$2
+  shift 2
+  set +e
+  if [ "$console" = merged ]; then
+    (cd "$dir" && "$@" </dev/null >"$dir.out" 2>&1)
+  else
+    (cd "$dir" && "$@" </dev/null >"$dir.out" 2>"$dir.err")
+  fi
+  echo $? >"$dir.status"
+  set -e
+  touch "$dir.err"
+}
+
+# The first differing bytes of a stream, as od shows them.
+show_stream() {
+  local linux=$1 windows=$2
+  echo "  Linux:"; od -c "$linux" | head -n 6
+  echo "  Wine:"; od -c "$windows" | head -n 6
+}
+
+field() { sed -E 's/^[[:space:]]+|[[:space:]]+$//g' <<<"$1"; }
+
+while IFS='|' read -r name options harm arguments console status outputs; do
+  name=$(field "$name")
+  case $name in '' | '#'*) continue ;; esac
+  read -ra options <<<"$options"
+  read -ra harm <<<"$harm"
+  read -ra arguments <<<"$arguments"
+  console=$(field "$console")
+  status=$(field "$status")
+  outputs=$(field "$outputs")
+
+  series=$scratch/$name.series
+  linux=$scratch/$name.linux
+  windows=$scratch/$name.windows
+  "$make_series" "$series" "${common[@]}" "${options[@]}" >/dev/null
+  (cd "$series" && damage "${harm[@]}")
+  cp -a "$series" "$linux"
+  cp -a "$series" "$windows"
+  run_side "$linux" "$console" "$linux_tool" "${arguments[@]}"
+  run_side "$windows" "$console" wine "$exe" "${arguments[@]}"
+
+  problems=()
+  linux_status=$(cat "$linux.status")
+  written=$(find "$linux" -maxdepth 1 -type f -name 'r[oh][0-9]*.tif' | wc -l)
+  [ "$linux_status" = "$status" ] || problems+=("Linux status $linux_status, not $status")
+  [ "$written" = "$outputs" ] || problems+=("Linux left $written outputs, not $outputs")
+  cmp -s "$linux.status" "$windows.status" || problems+=("status $(cat "$windows.status") under Wine")
+  for stream in out err; do
+    cmp -s "$linux.$stream" "$windows.$stream" || problems+=("std$stream differs")
+  done
+  diff -r "$linux" "$windows" >"$scratch/$name.diff" || problems+=("files differ")
+
+  if [ ${#problems[@]} -eq 0 ]; then
+    pass "$name" "status $status, $outputs outputs, all equal"
+  else
+    fail "$name" "$(IFS=';'; echo "${problems[*]}")"
+    for stream in out err; do
+      cmp -s "$linux.$stream" "$windows.$stream" || show_stream "$linux.$stream" "$windows.$stream"
+    done
+    head -n 10 "$scratch/$name.diff"
+  fi
+done <<<"$cases"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
