@@ -446,7 +446,6 @@ ReadOutcome read_in(const std::string &path, Call call) {
                                 call == Call::second_pass ? &image : nullptr,
                                 call == Call::first_pass_no_description ? nullptr : &description);
   } catch (const ReaderFailure &failure) {
-    reader_abandon();
     outcome.failed = true;
     outcome.failure = failure;
     return outcome;
