@@ -1,6 +1,7 @@
-// The byte source: the reader's one process-wide input record, the value
-// readers for the header and directory, and the counted byte fetch through
-// which every codec takes strip data.
+// The byte source: one read's input record, the value readers for the
+// header and directory, and the counted byte fetch through which every codec
+// takes strip data. Every operation takes the source it works on first;
+// nothing here is shared between sources.
 //
 // A codec is a triple of operations: start a strip (its offset and byte
 // count), give the next decoded byte, check the strip end. Strip data must
@@ -31,11 +32,10 @@ struct ByteSource {
   uint16_t prefix_table[kLzwTableSize];      // code of each code's string less its last byte
   uint8_t first_byte_table[kLzwTableSize];   // first byte of each code's string
   uint16_t length_table[kLzwTableSize];      // length of each code's string
-  const char *file_name;  // as given to read_slice; for reports only, not owned
   FileHandle file = -1;   // the open slice file, -1 when none
   uint64_t file_size;
-  uint32_t (*read_long)();  // read_long_le or read_long_be, from the byte order mark
-  int (*read_short)();      // read_short_le or read_short_be
+  uint32_t (*read_long)(ByteSource &);  // read_long_le or read_long_be, from the byte order mark
+  int (*read_short)(ByteSource &);      // read_short_le or read_short_be
   uint32_t remaining;  // bytes of the current strip not yet taken from the file
   int32_t next_code;   // LZW: next free table code, 258 after a clear code, at most 4096
   int32_t code_width;  // LZW: width of the next code in bits, 9 to 12
@@ -58,22 +58,20 @@ struct ByteSource {
   uint8_t buffer[kStripReadSize];
 };
 
-extern ByteSource byte_source;
-
 // Opens `file_name` for reading: false, with nothing open, when it cannot be
 // opened or is not a regular file. `read_size` is the refill size.
-bool open_byte_source(const char *file_name, uint32_t read_size);
-void close_byte_source();
+bool open_byte_source(ByteSource &source, const char *file_name, uint32_t read_size);
+// Closes the file, if one is open.
+void close_byte_source(ByteSource &source);
 
 // Moves the buffer on and reads the next bytes of the file into it; returns
 // how many (0 at the end of the file). Called with the buffer used up.
-uint32_t fill_buffer();
+uint32_t fill_buffer(ByteSource &source);
 
 // One byte of the header, the directory or the description; the end of the
 // file there is "unexpected end of file.".
-inline int read_byte() {
-  ByteSource &source = byte_source;
-  if (source.buffer_position == source.buffer_length && fill_buffer() == 0) {
+inline int read_byte(ByteSource &source) {
+  if (source.buffer_position == source.buffer_length && fill_buffer(source) == 0) {
     reader_fail("unexpected end of file.");
   }
   return source.buffer[source.buffer_position++];
@@ -81,29 +79,28 @@ inline int read_byte() {
 
 // `count` bytes in one block; the end of the file among them is
 // "unexpected end of file.".
-void read_bytes(uint8_t *destination, size_t count);
+void read_bytes(ByteSource &source, uint8_t *destination, size_t count);
 
 // The file offset of the next byte read.
-inline uint64_t source_position() { return byte_source.buffer_offset + byte_source.buffer_position; }
+inline uint64_t source_position(const ByteSource &source) { return source.buffer_offset + source.buffer_position; }
 
-int read_short_le();
-int read_short_be();
-uint32_t read_long_le();
-uint32_t read_long_be();
+int read_short_le(ByteSource &source);
+int read_short_be(ByteSource &source);
+uint32_t read_long_le(ByteSource &source);
+uint32_t read_long_be(ByteSource &source);
 
 // Positions the reading at a byte offset from the start of the file.
-void seek_to(uint32_t offset);
+void seek_to(ByteSource &source, uint32_t offset);
 // Moves the reading forward by `count` bytes.
-void skip_bytes(uint32_t count);
+void skip_bytes(ByteSource &source, uint32_t count);
 
 // Takes one byte of strip data. A strip that has run out of bytes reports the
 // codec's own message; a file that ends before the strip's byte count says
 // reports "unexpected end of file.".
-inline int take_byte(const char *too_few_message) {
-  ByteSource &source = byte_source;
+inline int take_byte(ByteSource &source, const char *too_few_message) {
   if (source.remaining == 0) reader_fail(too_few_message);
   --source.remaining;
-  if (source.buffer_position == source.buffer_length && fill_buffer() == 0) {
+  if (source.buffer_position == source.buffer_length && fill_buffer(source) == 0) {
     reader_fail("unexpected end of file.");
   }
   return source.buffer[source.buffer_position++];
@@ -111,14 +108,16 @@ inline int take_byte(const char *too_few_message) {
 
 // Takes `count` bytes of strip data in one block; the same outcome, and the
 // same message at the same byte, as `count` calls of take_byte.
-void take_bytes(uint8_t *destination, size_t count, const char *too_few_message);
+void take_bytes(ByteSource &source, uint8_t *destination, size_t count, const char *too_few_message);
 
 // The uncompressed codec. Every codec also decodes a block of bytes at once
 // (`*_read_bytes`), with exactly the outcome of as many next-byte calls.
-void raw_start_strip(uint32_t offset, uint32_t byte_count);
-inline int raw_next_byte() { return take_byte("too few codes."); }
-inline void raw_read_bytes(uint8_t *destination, size_t count) { take_bytes(destination, count, "too few codes."); }
-void raw_end_strip();
+void raw_start_strip(ByteSource &source, uint32_t offset, uint32_t byte_count);
+inline int raw_next_byte(ByteSource &source) { return take_byte(source, "too few codes."); }
+inline void raw_read_bytes(ByteSource &source, uint8_t *destination, size_t count) {
+  take_bytes(source, destination, count, "too few codes.");
+}
+void raw_end_strip(ByteSource &source);
 
 // FillOrder 2: the bits of every decoded byte reversed, after the codec.
 constexpr std::array<uint8_t, 256> make_reversed_bits() {

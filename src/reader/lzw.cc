@@ -5,7 +5,8 @@
 //
 // The hot loop works on a copy of the decoder's fields held in locals
 // (LzwState), written back to the byte source when a call returns, so the
-// compiler can keep them in registers.
+// compiler can keep them in registers: stores through the row pointer may
+// alias the source, but never these locals.
 #include "lzw.h"
 
 #include <cstring>
@@ -42,8 +43,7 @@ struct LzwState {
   uint32_t buffer_length;
 };
 
-LZW_INLINE LzwState load_state() {
-  const ByteSource &source = byte_source;
+LZW_INLINE LzwState load_state(const ByteSource &source) {
   return {source.bit_buffer,
           source.bit_count,
           source.next_code,
@@ -57,8 +57,7 @@ LZW_INLINE LzwState load_state() {
           source.buffer_length};
 }
 
-LZW_INLINE void save_state(const LzwState &state) {
-  ByteSource &source = byte_source;
+LZW_INLINE void save_state(ByteSource &source, const LzwState &state) {
   source.bit_buffer = state.bit_buffer;
   source.bit_count = state.bit_count;
   source.next_code = state.next_code;
@@ -77,9 +76,9 @@ LZW_INLINE void save_state(const LzwState &state) {
 // codes.") or meets the end of the file exactly where taking one byte at a
 // time, only when the buffer runs short, would. Whole bytes still in the
 // buffer count as not yet taken.
-LZW_INLINE void need_bits(LzwState &state, int32_t width) {
+LZW_INLINE void need_bits(ByteSource &source, LzwState &state, int32_t width) {
   if (state.bit_count >= width) return;
-  const uint8_t *window = byte_source.buffer;
+  const uint8_t *window = source.buffer;
   // Usually: as many whole bytes as the buffer has room for, in one load.
   const uint32_t room = static_cast<uint32_t>(63 - state.bit_count) >> 3;
   if (state.buffer_length - state.buffer_position >= 8 && state.remaining >= room) {
@@ -95,12 +94,12 @@ LZW_INLINE void need_bits(LzwState &state, int32_t width) {
   while (state.bit_count <= 56 && state.remaining > 0) {
     if (state.buffer_position == state.buffer_length) {
       if (state.bit_count >= width) return;
-      byte_source.remaining = state.remaining - 1;
-      byte_source.buffer_position = state.buffer_position;
-      byte_source.buffer_length = state.buffer_length;
-      if (fill_buffer() == 0) reader_fail("unexpected end of file.");
-      state.buffer_position = byte_source.buffer_position;
-      state.buffer_length = byte_source.buffer_length;
+      source.remaining = state.remaining - 1;
+      source.buffer_position = state.buffer_position;
+      source.buffer_length = state.buffer_length;
+      if (fill_buffer(source) == 0) reader_fail("unexpected end of file.");
+      state.buffer_position = source.buffer_position;
+      state.buffer_length = source.buffer_length;
     }
     state.bit_buffer = (state.bit_buffer << 8) | window[state.buffer_position++];
     --state.remaining;
@@ -110,8 +109,8 @@ LZW_INLINE void need_bits(LzwState &state, int32_t width) {
 }
 
 // Consumes a code of `width` bits, most significant bit first.
-LZW_INLINE int32_t read_code(LzwState &state, int32_t width, int32_t mask) {
-  need_bits(state, width);
+LZW_INLINE int32_t read_code(ByteSource &source, LzwState &state, int32_t width, int32_t mask) {
+  need_bits(source, state, width);
   state.bit_count -= width;
   return static_cast<int32_t>((state.bit_buffer >> state.bit_count) & static_cast<uint64_t>(mask));
 }
@@ -124,8 +123,7 @@ LZW_INLINE uint32_t bytes_not_taken(const LzwState &state) {
 
 // Pushes the string of `code` onto the string stack, its last byte at index
 // 0, and returns its length.
-int32_t push_string(int32_t code) {
-  ByteSource &source = byte_source;
+int32_t push_string(ByteSource &source, int32_t code) {
   int32_t depth = 0;
   while (code >= kFirstFreeCode) {
     if (depth >= kLongestString) reader_fail("LZW too long string.");
@@ -140,11 +138,11 @@ int32_t push_string(int32_t code) {
 // After a clear code: a fresh table at 9 bits. The first code of the new
 // table must be a single byte and defines no entry, since there is no
 // previous string to extend.
-LZW_INLINE int32_t restart_table(LzwState &state) {
+LZW_INLINE int32_t restart_table(ByteSource &source, LzwState &state) {
   state.code_width = kMinWidth;
   state.code_mask = kMinMask;
   state.next_code = kFirstFreeCode;
-  const int32_t code = read_code(state, kMinWidth, kMinMask);
+  const int32_t code = read_code(source, state, kMinWidth, kMinMask);
   if (code == kEndCode) reader_fail("LZW unexpected end of code.");
   if (code >= kClearCode) reader_fail("LZW unknown code after clear code.");
   state.old_code = code;
@@ -157,14 +155,13 @@ LZW_INLINE int32_t restart_table(LzwState &state) {
 // code whose string is handed out next; by then that string is in the
 // table, also for the code that this very step defines (the previous string
 // followed by its own first byte).
-LZW_INLINE int32_t read_string_code(LzwState &state) {
-  ByteSource &source = byte_source;
+LZW_INLINE int32_t read_string_code(ByteSource &source, LzwState &state) {
   const int32_t width = state.code_width;
   const int32_t mask = state.code_mask;
-  const int32_t code = read_code(state, width, mask);
+  const int32_t code = read_code(source, state, width, mask);
   if (static_cast<uint32_t>(code - kClearCode) < 2) {
     if (code == kEndCode) reader_fail("LZW unexpected end of code.");
-    return restart_table(state);
+    return restart_table(source, state);
   }
 
   const int32_t entry = state.next_code;
@@ -201,8 +198,7 @@ LZW_INLINE int32_t read_string_code(LzwState &state) {
 
 }  // namespace
 
-void lzw_start_strip(uint32_t offset, uint32_t byte_count) {
-  ByteSource &source = byte_source;
+void lzw_start_strip(ByteSource &source, uint32_t offset, uint32_t byte_count) {
   // Single-byte codes are their own first and last byte and have length 1.
   if (source.length_table[0] != 1) {
     for (int32_t code = 0; code < kClearCode; ++code) {
@@ -211,38 +207,36 @@ void lzw_start_strip(uint32_t offset, uint32_t byte_count) {
       source.length_table[code] = 1;
     }
   }
-  seek_to(offset);
+  seek_to(source, offset);
   source.remaining = byte_count;
   source.bit_count = 0;
   source.bit_buffer = 0;
   // The clear code is only looked at here; the first lzw_next_byte reads it
   // again and sets up the table as for any clear code.
-  LzwState state = load_state();
-  if (read_code(state, kMinWidth, kMinMask) != kClearCode) reader_fail("LZW missing first clear code.");
+  LzwState state = load_state(source);
+  if (read_code(source, state, kMinWidth, kMinMask) != kClearCode) reader_fail("LZW missing first clear code.");
   state.bit_count += kMinWidth;
-  save_state(state);
+  save_state(source, state);
   source.code_width = kMinWidth;
   source.code_mask = kMinMask;
   source.next_code = kFirstFreeCode;
   source.stack_depth = 0;
 }
 
-int lzw_next_byte() {
-  ByteSource &source = byte_source;
+int lzw_next_byte(ByteSource &source) {
   if (source.stack_depth > 0) {
     --source.stack_depth;
     return source.string_stack[source.stack_depth];
   }
-  LzwState state = load_state();
-  const int32_t code = read_string_code(state);
-  save_state(state);
-  const int32_t length = push_string(code);
+  LzwState state = load_state(source);
+  const int32_t code = read_string_code(source, state);
+  save_state(source, state);
+  const int32_t length = push_string(source, code);
   source.stack_depth = length - 1;
   return source.string_stack[length - 1];
 }
 
-void lzw_read_bytes(uint8_t *destination, size_t count) {
-  ByteSource &source = byte_source;
+void lzw_read_bytes(ByteSource &source, uint8_t *destination, size_t count) {
   // The rest of the current string first, in order.
   if (source.stack_depth > 0) {
     size_t pending = static_cast<size_t>(source.stack_depth);
@@ -255,16 +249,16 @@ void lzw_read_bytes(uint8_t *destination, size_t count) {
   }
   if (count == 0) return;
 
-  LzwState state = load_state();
+  LzwState state = load_state(source);
   const uint16_t *prefixes = source.prefix_table;
   const uint8_t *suffixes = source.suffix_table;
   for (;;) {
-    int32_t code = read_string_code(state);
+    int32_t code = read_string_code(source, state);
     const size_t length = static_cast<size_t>(state.old_length);
     if (length > count) {
       // The string runs past the block: the rest waits on the stack.
-      save_state(state);
-      const int32_t pushed = push_string(code);
+      save_state(source, state);
+      const int32_t pushed = push_string(source, code);
       const int32_t *next = source.string_stack + pushed;
       for (size_t i = 0; i < count; ++i) destination[i] = static_cast<uint8_t>(*--next);
       source.stack_depth = pushed - static_cast<int32_t>(count);
@@ -289,12 +283,11 @@ void lzw_read_bytes(uint8_t *destination, size_t count) {
     count -= length;
     if (count == 0) break;
   }
-  save_state(state);
+  save_state(source, state);
 }
 
-void lzw_end_strip() {
-  ByteSource &source = byte_source;
-  LzwState state = load_state();
+void lzw_end_strip(ByteSource &source) {
+  LzwState state = load_state(source);
   // When the last data code raised the width, the end code may stand at
   // either width: the decoder's own rule puts it at the width before the
   // change, while the common writers put it at the raised width, as if the
@@ -307,16 +300,16 @@ void lzw_end_strip() {
   const int32_t end_width = last_code_raised_width ? raised_width - 1 : raised_width;
   const int32_t end_mask = last_code_raised_width ? state.next_code : raised_mask;
 
-  int32_t code = read_code(state, end_width, end_mask);
+  int32_t code = read_code(source, state, end_width, end_mask);
   if (last_code_raised_width && code != kEndCode && code != kClearCode) {
     state.bit_count += end_width;
-    code = read_code(state, raised_width, raised_mask);
+    code = read_code(source, state, raised_width, raised_mask);
   }
-  if (code == kClearCode) code = read_code(state, kMinWidth, kMinMask);
+  if (code == kClearCode) code = read_code(source, state, kMinWidth, kMinMask);
   if (code != kEndCode) reader_fail("LZW missing end of codes.");
 
   // The rows must have taken the whole last string, and the strip must end
   // in the byte that holds the end code.
   if (source.stack_depth != 0 || bytes_not_taken(state) != 0) reader_fail("LZW too many codes.");
-  save_state(state);
+  save_state(source, state);
 }

@@ -3,14 +3,16 @@
 // width raised one code early. Strict: every strip begins with a clear code,
 // carries the end code right after the code that yields the last byte its
 // rows need, and holds no byte beyond the one in which that end code ends.
-// All state lives in the byte source; decoding allocates nothing.
+// All state lives in the byte source passed in; decoding allocates nothing.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-void lzw_start_strip(uint32_t offset, uint32_t byte_count);
-int lzw_next_byte();
+struct ByteSource;
+
+void lzw_start_strip(ByteSource &source, uint32_t offset, uint32_t byte_count);
+int lzw_next_byte(ByteSource &source);
 // `count` decoded bytes at once, as `count` calls of lzw_next_byte.
-void lzw_read_bytes(uint8_t *destination, size_t count);
-void lzw_end_strip();
+void lzw_read_bytes(ByteSource &source, uint8_t *destination, size_t count);
+void lzw_end_strip(ByteSource &source);

@@ -14,39 +14,37 @@ constexpr const char *kTooFewCodes = "MPB too few codes.";
 
 }  // namespace
 
-void mpb_start_strip(uint32_t offset, uint32_t byte_count) {
-  seek_to(offset);
-  byte_source.remaining = byte_count;
-  byte_source.run_count = 0;
+void mpb_start_strip(ByteSource &source, uint32_t offset, uint32_t byte_count) {
+  seek_to(source, offset);
+  source.remaining = byte_count;
+  source.run_count = 0;
 }
 
-int mpb_next_byte() {
-  ByteSource &source = byte_source;
+int mpb_next_byte(ByteSource &source) {
   if (source.run_count > 0) {
     --source.run_count;
-    return take_byte(kTooFewCodes);
+    return take_byte(source, kTooFewCodes);
   }
   if (source.run_count < 0) {
     ++source.run_count;
     return source.run_byte;
   }
 
-  int header = take_byte(kTooFewCodes);
-  while (header == kNoOperation) header = take_byte(kTooFewCodes);
+  int header = take_byte(source, kTooFewCodes);
+  while (header == kNoOperation) header = take_byte(source, kTooFewCodes);
   if (header < kNoOperation) {
     // Literal run of header + 1 bytes; this call hands out the first.
     source.run_count = header;
-    return take_byte(kTooFewCodes);
+    return take_byte(source, kTooFewCodes);
   }
   // Repeat run of 257 - header copies; this call hands out the first, and
   // run_count holds minus the copies still owed.
   source.run_count = header - 256;
-  source.run_byte = take_byte(kTooFewCodes);
+  source.run_byte = take_byte(source, kTooFewCodes);
   return source.run_byte;
 }
 
-void mpb_read_bytes(uint8_t *destination, size_t count) {
-  ByteSource &source = byte_source;
+void mpb_read_bytes(ByteSource &source, uint8_t *destination, size_t count) {
   while (count > 0) {
     size_t n;
     if (source.run_count > 0) {
@@ -54,7 +52,7 @@ void mpb_read_bytes(uint8_t *destination, size_t count) {
       size_t left = static_cast<size_t>(source.run_count);
       n = left < count ? left : count;
       source.run_count -= static_cast<int32_t>(n);
-      take_bytes(destination, n, kTooFewCodes);
+      take_bytes(source, destination, n, kTooFewCodes);
     } else if (source.run_count < 0) {
       size_t left = static_cast<size_t>(-source.run_count);
       n = left < count ? left : count;
@@ -62,7 +60,7 @@ void mpb_read_bytes(uint8_t *destination, size_t count) {
       memset(destination, source.run_byte, n);
     } else {
       n = 1;
-      *destination = static_cast<uint8_t>(mpb_next_byte());
+      *destination = static_cast<uint8_t>(mpb_next_byte(source));
     }
     destination += n;
     count -= n;
@@ -70,6 +68,6 @@ void mpb_read_bytes(uint8_t *destination, size_t count) {
 }
 
 // A strip ends exactly with the last byte of its last run.
-void mpb_end_strip() {
-  if (byte_source.run_count != 0 || byte_source.remaining != 0) reader_fail("MPB too many codes.");
+void mpb_end_strip(ByteSource &source) {
+  if (source.run_count != 0 || source.remaining != 0) reader_fail("MPB too many codes.");
 }

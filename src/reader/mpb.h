@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
-void mpb_start_strip(uint32_t offset, uint32_t byte_count);
-int mpb_next_byte();
+struct ByteSource;
+
+void mpb_start_strip(ByteSource &source, uint32_t offset, uint32_t byte_count);
+int mpb_next_byte(ByteSource &source);
 // `count` decoded bytes at once, as `count` calls of mpb_next_byte.
-void mpb_read_bytes(uint8_t *destination, size_t count);
-void mpb_end_strip();
+void mpb_read_bytes(ByteSource &source, uint8_t *destination, size_t count);
+void mpb_end_strip(ByteSource &source);

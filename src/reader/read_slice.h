@@ -1,6 +1,6 @@
-// The slice reader: the one operation the rest of the tool uses.
+// The slice reader: the one face the rest of the tool uses.
 //
-// read_slice reads the first image of a TIFF file from the accepted subset:
+// A read takes the first image of a TIFF file from the accepted subset:
 // classic TIFF in either byte order, one channel of 0 to 16 bits per sample,
 // unsigned integer samples, strips stored uncompressed, LZW-coded or PackBits
 // (MPB) run-coded, FillOrder 1 or 2, Predictor 1 or 2. Every strip must hold
@@ -18,16 +18,41 @@
 //                        ended by a zero byte, freed by the caller), or null
 //                        when the file has none of ASCII type.
 //
-// Returns 0 after a complete read and 1, silently, when the file cannot be
-// opened for reading (no such file, a directory, no read access). Every other
-// fault ends the process through reader_fail with one line
-// "<file name> : <message>" on standard error and exit status 1.
-//
-// The reader keeps its decoding state in one process-wide record, so one
-// read_slice runs at a time.
+// All of a read's state lives in a SliceReader: reads with different readers
+// may run at the same time on different threads, while one reader serves one
+// read at a time. The only setting they share is reader_memory_limit
+// (memory_limit.h), which reads never change.
 #pragma once
 
 #include <cstdint>
 
+// One reader's state; one per thread, reused from read to read.
+struct SliceReader;
+
+// A new reader, or null when it cannot be allocated.
+SliceReader *create_slice_reader();
+// Frees the reader (null is allowed); no read may be running on it.
+void destroy_slice_reader(SliceReader *reader);
+
+enum ReadOutcome { kSliceRead = 0, kSliceNotOpened = 1, kSliceRefused = 2 };
+
+// Reads `file_name` with `reader`, storing the results above.
+//   kSliceRead       a complete read; every non-null out argument is stored.
+//   kSliceNotOpened  the file cannot be opened for reading (no such file, a
+//                    directory, no read access); nothing is stored.
+//   kSliceRefused    any other fault. *failure (when `failure` is not null)
+//                    is the reader's fixed message, a string literal such as
+//                    "LZW too few codes."; image and description are not
+//                    stored, width, height and bits may be. The file is
+//                    closed and everything the read allocated is freed.
+// *failure is null after the other two outcomes. Never exits, never throws.
+int read_slice_with(SliceReader *reader, const char *file_name, int *width, int *height, int *bits,
+                    uint16_t ***image, char **description, const char **failure);
+
+// The single-threaded face: read_slice_with on one process-wide reader, so
+// one read_slice runs at a time. Returns kSliceRead or kSliceNotOpened; a
+// refusal goes to reader_report(file_name, message) (reader_fail.h), which
+// the tool links as one line "<file name> : <message>" on standard error and
+// exit status 1, and tests as throwing ReaderFailure.
 int read_slice(const char *file_name, int *width, int *height, int *bits,
                uint16_t ***image, char **description);

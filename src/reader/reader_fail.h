@@ -1,17 +1,20 @@
-// The reader's fatal report.
+// The reader's refusals.
 //
-// The tool links reader_fail_exit.cc: one line "<file name> : <message>" on
-// standard error, then exit status 1, nothing closed or freed first. Tests
-// and the fuzz target link a version that throws instead, and then call
-// reader_abandon() to release what the interrupted read_slice held.
+// Inside the reader every refusal goes through reader_fail, which throws a
+// ReaderRefusal carrying the reader's fixed message. read_slice_with catches
+// it at its top, frees what the read held and returns kSliceRefused; nothing
+// else in the reader catches it.
+//
+// read_slice, the single-threaded face, hands a refusal on to reader_report,
+// which is linked separately: the tool links reader_fail_exit.cc (one line
+// "<file name> : <message>" on standard error, then exit status 1), tests
+// and the fuzz target a version that throws ReaderFailure.
 #pragma once
+
+struct ReaderRefusal {
+  const char *message;  // a string literal, such as "LZW too few codes."
+};
 
 [[noreturn]] void reader_fail(const char *message);
 
-// Closes the stream and frees the partial slice image, the strip tables and
-// the description that an interrupted read_slice still owns. Only for builds
-// whose reader_fail returns control (tests, fuzzing).
-void reader_abandon();
-
-// The file name of the read in progress, for reports.
-const char *reader_file_name();
+[[noreturn]] void reader_report(const char *file_name, const char *message);

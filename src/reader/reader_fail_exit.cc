@@ -1,10 +1,10 @@
-// The tool's fatal report: one line naming the file, exit status 1.
+// The tool's report of a refused slice: one line naming the file, exit status 1.
 #include <cstdio>
 #include <cstdlib>
 
 #include "reader_fail.h"
 
-void reader_fail(const char *message) {
-  fprintf(stderr, "%s : %s\n", reader_file_name(), message);
+void reader_report(const char *file_name, const char *message) {
+  fprintf(stderr, "%s : %s\n", file_name, message);
   exit(1);
 }

@@ -9,6 +9,13 @@
 
 namespace {
 
+// A codec's operations, each on the byte source it is given; the row
+// assembler is instantiated once per codec, so the calls are direct.
+using StartStripFn = void (*)(ByteSource &, uint32_t offset, uint32_t byte_count);
+using NextByteFn = int (*)(ByteSource &);
+using ReadBytesFn = void (*)(ByteSource &, uint8_t *destination, size_t count);
+using EndStripFn = void (*)(ByteSource &);
+
 // Room for this many row pointers is allocated at first, then doubled as
 // rows arrive.
 constexpr int32_t kFirstRowCapacity = 4096;
@@ -36,12 +43,12 @@ uint16_t *allocate_row(SliceImage *image, int32_t height, int32_t width) {
 // into the upper half of the row and widened upwards from sample 0: sample
 // x is written over bytes 2x and 2x + 1, which lie below the byte width + x
 // it is read from, or are that byte itself.
-template <void (*ReadBytes)(uint8_t *, size_t), bool kReversed>
-void decode_byte_row(uint16_t *row, const StripLayout &layout) {
+template <ReadBytesFn ReadBytes, bool kReversed>
+void decode_byte_row(ByteSource &source, uint16_t *row, const StripLayout &layout) {
   const size_t width = static_cast<size_t>(layout.width);
   const size_t row_bytes = layout.bits == 16 ? 2 * width : width;
   uint8_t *bytes = reinterpret_cast<uint8_t *>(row) + (2 * width - row_bytes);
-  ReadBytes(bytes, row_bytes);
+  ReadBytes(source, bytes, row_bytes);
   if (kReversed) {
     for (size_t i = 0; i < row_bytes; ++i) bytes[i] = kReversedBits[bytes[i]];
   }
@@ -53,9 +60,9 @@ void decode_byte_row(uint16_t *row, const StripLayout &layout) {
 }
 
 // One decoded byte through the codec, bit-reversed for FillOrder 2.
-template <int (*NextByte)(), bool kReversed>
-inline int fetch_byte() {
-  int byte = NextByte();
+template <NextByteFn NextByte, bool kReversed>
+inline int fetch_byte(ByteSource &source) {
+  int byte = NextByte(source);
   return kReversed ? reverse_bits(byte) : byte;
 }
 
@@ -63,15 +70,15 @@ inline int fetch_byte() {
 // first in either byte order, each row starting on a byte boundary. A byte is
 // fetched only when one of its bits is needed, so a row consumes exactly
 // ceil(width * bits / 8) bytes.
-template <int (*NextByte)(), bool kReversed>
-void assemble_bit_row(uint16_t *row, int32_t width, int bits) {
+template <NextByteFn NextByte, bool kReversed>
+void assemble_bit_row(ByteSource &source, uint16_t *row, int32_t width, int bits) {
   int byte = 0;
   int mask = 0;
   for (int32_t x = 0; x < width; ++x) {
     uint32_t value = 0;
     for (int k = 0; k < bits; ++k) {
       if (mask == 0) {
-        byte = fetch_byte<NextByte, kReversed>();
+        byte = fetch_byte<NextByte, kReversed>(source);
         mask = 0x80;
       }
       value = (value << 1) | ((byte & mask) != 0 ? 1u : 0u);
@@ -81,22 +88,22 @@ void assemble_bit_row(uint16_t *row, int32_t width, int bits) {
   }
 }
 
-template <int (*NextByte)(), bool kReversed>
-void assemble_row(uint16_t *row, const StripLayout &layout) {
+template <NextByteFn NextByte, bool kReversed>
+void assemble_row(ByteSource &source, uint16_t *row, const StripLayout &layout) {
   const int32_t width = layout.width;
   switch (layout.bits) {
     case 8:
-      for (int32_t x = 0; x < width; ++x) row[x] = static_cast<uint16_t>(fetch_byte<NextByte, kReversed>());
+      for (int32_t x = 0; x < width; ++x) row[x] = static_cast<uint16_t>(fetch_byte<NextByte, kReversed>(source));
       break;
     case 16:
       for (int32_t x = 0; x < width; ++x) {
-        int b0 = fetch_byte<NextByte, kReversed>();
-        int b1 = fetch_byte<NextByte, kReversed>();
+        int b0 = fetch_byte<NextByte, kReversed>(source);
+        int b1 = fetch_byte<NextByte, kReversed>(source);
         row[x] = static_cast<uint16_t>(layout.little_endian ? b0 | (b1 << 8) : (b0 << 8) | b1);
       }
       break;
     default:
-      assemble_bit_row<NextByte, kReversed>(row, width, layout.bits);
+      assemble_bit_row<NextByte, kReversed>(source, row, width, layout.bits);
   }
 }
 
@@ -113,14 +120,14 @@ void undo_differencing(uint16_t *row, int32_t width, uint16_t mask) {
 // refused without first filling a slice of zeros of whatever size it claims.
 // The checks meet the strips in the same order as row by row, so the outcome
 // is the same.
-template <void (*StartStrip)(uint32_t, uint32_t), void (*EndStrip)()>
-void decode_zero_bit_rows(const StripLayout &layout, SliceImage *image) {
+template <StartStripFn StartStrip, EndStripFn EndStrip>
+void decode_zero_bit_rows(ByteSource &source, const StripLayout &layout, SliceImage *image) {
   const uint32_t height = static_cast<uint32_t>(layout.height);
   const uint32_t per_strip = layout.rows_per_strip;
   const uint32_t strip_count = height / per_strip + (height % per_strip != 0 ? 1 : 0);
   for (uint32_t strip = 0; strip < strip_count; ++strip) {
-    StartStrip(layout.strip_offsets[strip], layout.strip_byte_counts[strip]);
-    EndStrip();
+    StartStrip(source, layout.strip_offsets[strip], layout.strip_byte_counts[strip]);
+    EndStrip(source);
   }
   for (uint32_t j = 0; j < height; ++j) {
     uint16_t *row = allocate_row(image, layout.height, layout.width);
@@ -128,11 +135,10 @@ void decode_zero_bit_rows(const StripLayout &layout, SliceImage *image) {
   }
 }
 
-template <void (*StartStrip)(uint32_t, uint32_t), int (*NextByte)(), void (*ReadBytes)(uint8_t *, size_t),
-          void (*EndStrip)(), bool kReversed>
-void decode_rows_with(const StripLayout &layout, SliceImage *image) {
+template <StartStripFn StartStrip, NextByteFn NextByte, ReadBytesFn ReadBytes, EndStripFn EndStrip, bool kReversed>
+void decode_rows_with(ByteSource &source, const StripLayout &layout, SliceImage *image) {
   if (layout.bits == 0) {
-    decode_zero_bit_rows<StartStrip, EndStrip>(layout, image);
+    decode_zero_bit_rows<StartStrip, EndStrip>(source, layout, image);
     return;
   }
   const bool byte_rows = layout.bits == 8 || layout.bits == 16;
@@ -141,29 +147,29 @@ void decode_rows_with(const StripLayout &layout, SliceImage *image) {
   for (uint32_t j = 0; j < height; ++j) {
     if (j % per_strip == 0) {
       uint32_t strip = j / per_strip;
-      StartStrip(layout.strip_offsets[strip], layout.strip_byte_counts[strip]);
+      StartStrip(source, layout.strip_offsets[strip], layout.strip_byte_counts[strip]);
     }
     uint16_t *row = allocate_row(image, layout.height, layout.width);
     if (byte_rows) {
-      decode_byte_row<ReadBytes, kReversed>(row, layout);
+      decode_byte_row<ReadBytes, kReversed>(source, row, layout);
     } else {
-      assemble_row<NextByte, kReversed>(row, layout);
+      assemble_row<NextByte, kReversed>(source, row, layout);
     }
     // The strip must end exactly where its last row ends.
-    if (j + 1 == height || (j + 1) % per_strip == 0) EndStrip();
+    if (j + 1 == height || (j + 1) % per_strip == 0) EndStrip(source);
     if (layout.difference_mask != 0) undo_differencing(row, layout.width, layout.difference_mask);
   }
 }
 
-template <void (*StartStrip)(uint32_t, uint32_t), int (*NextByte)(), void (*ReadBytes)(uint8_t *, size_t),
-          void (*EndStrip)()>
-void decode_rows_in_fill_order(const StripLayout &layout, SliceImage *image) {
+template <StartStripFn StartStrip, NextByteFn NextByte, ReadBytesFn ReadBytes, EndStripFn EndStrip>
+void decode_rows_in_fill_order(ByteSource &source, const StripLayout &layout, SliceImage *image) {
   if (layout.reversed) {
-    decode_rows_with<StartStrip, NextByte, ReadBytes, EndStrip, true>(layout, image);
+    decode_rows_with<StartStrip, NextByte, ReadBytes, EndStrip, true>(source, layout, image);
   } else {
-    decode_rows_with<StartStrip, NextByte, ReadBytes, EndStrip, false>(layout, image);
+    decode_rows_with<StartStrip, NextByte, ReadBytes, EndStrip, false>(source, layout, image);
   }
 }
+
 
 }  // namespace
 
@@ -178,16 +184,16 @@ void free_rows(SliceImage *image) {
   *image = SliceImage{};
 }
 
-void decode_rows(const StripLayout &layout, SliceImage *image) {
+void decode_rows(ByteSource &source, const StripLayout &layout, SliceImage *image) {
   switch (layout.coding) {
     case kCodingNone:
-      decode_rows_in_fill_order<raw_start_strip, raw_next_byte, raw_read_bytes, raw_end_strip>(layout, image);
+      decode_rows_in_fill_order<raw_start_strip, raw_next_byte, raw_read_bytes, raw_end_strip>(source, layout, image);
       break;
     case kCodingLzw:
-      decode_rows_in_fill_order<lzw_start_strip, lzw_next_byte, lzw_read_bytes, lzw_end_strip>(layout, image);
+      decode_rows_in_fill_order<lzw_start_strip, lzw_next_byte, lzw_read_bytes, lzw_end_strip>(source, layout, image);
       break;
     case kCodingMpb:
-      decode_rows_in_fill_order<mpb_start_strip, mpb_next_byte, mpb_read_bytes, mpb_end_strip>(layout, image);
+      decode_rows_in_fill_order<mpb_start_strip, mpb_next_byte, mpb_read_bytes, mpb_end_strip>(source, layout, image);
       break;
   }
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+struct ByteSource;
+
 // Which codec decodes the strips, from the Compression field.
 enum StripCoding { kCodingNone = 1, kCodingLzw = 5, kCodingMpb = 32773 };
 
@@ -36,9 +38,9 @@ struct SliceImage {
 // "cell memory allocation error.".
 void allocate_rows(int32_t height, SliceImage *image);
 
-// Decodes every row from the strips described by `layout`; afterwards the
-// row array holds exactly `height` rows.
-void decode_rows(const StripLayout &layout, SliceImage *image);
+// Decodes every row from the strips described by `layout`, read through
+// `source`; afterwards the row array holds exactly `height` rows.
+void decode_rows(ByteSource &source, const StripLayout &layout, SliceImage *image);
 
 // Frees the rows allocated so far and the row array.
 void free_rows(SliceImage *image);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,7 +14,7 @@
 #include "byte_source.h"
 #include "lzw.h"
 #include "mpb.h"
-#include "reader_failure.h"
+#include "reader_fail.h"
 
 const StripCodec kLzwCodec = {lzw_start_strip, lzw_next_byte, lzw_end_strip, lzw_read_bytes};
 const StripCodec kMpbCodec = {mpb_start_strip, mpb_next_byte, mpb_end_strip, mpb_read_bytes};
@@ -24,13 +25,15 @@ constexpr uint8_t kOtherData = 0xA5;
 constexpr size_t kStripOffset = 7;
 constexpr size_t kBytesAfterStrip = 5;
 
-}  // namespace
-
-namespace {
+// The runner's byte source, on the heap for its size.
+ByteSource &runner_source() {
+  static const std::unique_ptr<ByteSource> source(new ByteSource());
+  return *source;
+}
 
 // Runs `decode` over the strip placed in an in-memory file.
 StripResult run_over_strip(const StripCodec &codec, const Bytes &strip,
-                           const std::function<void(StripResult &)> &decode) {
+                           const std::function<void(ByteSource &, StripResult &)> &decode) {
   std::vector<char> file(kStripOffset + strip.size() + kBytesAfterStrip, static_cast<char>(kOtherData));
   std::copy(strip.begin(), strip.end(), file.begin() + kStripOffset);
   char path[] = "/tmp/sl_depth_strip_XXXXXX";
@@ -39,35 +42,31 @@ StripResult run_over_strip(const StripCodec &codec, const Bytes &strip,
     throw std::runtime_error("cannot write the strip file");
   }
   close(fd);
-  byte_source.file_name = "strip.tif";
+  ByteSource &source = runner_source();
   // A small read size, so that strips cross buffer refills.
-  if (!open_byte_source(path, 16)) throw std::runtime_error("cannot open the strip file");
+  if (!open_byte_source(source, path, 16)) throw std::runtime_error("cannot open the strip file");
   unlink(path);
 
   StripResult result;
-  bool failed = false;
   try {
-    codec.start_strip(static_cast<uint32_t>(kStripOffset), static_cast<uint32_t>(strip.size()));
-    decode(result);
-    codec.end_strip();
-  } catch (const ReaderFailure &failure) {
-    result.failure = failure.message;
-    failed = true;
+    codec.start_strip(source, static_cast<uint32_t>(kStripOffset), static_cast<uint32_t>(strip.size()));
+    decode(source, result);
+    codec.end_strip(source);
+  } catch (const ReaderRefusal &refusal) {
+    result.failure = refusal.message;
   }
-  // The file belongs to this runner, not to an interrupted read_slice.
-  close_byte_source();
-  if (failed) reader_abandon();
+  close_byte_source(source);
   return result;
 }
 
 }  // namespace
 
 StripResult decode_strip(const StripCodec &codec, const Bytes &strip, size_t bytes_needed,
-                         const std::function<void(size_t)> &before_byte) {
-  return run_over_strip(codec, strip, [&](StripResult &result) {
+                         const std::function<void(ByteSource &, size_t)> &before_byte) {
+  return run_over_strip(codec, strip, [&](ByteSource &source, StripResult &result) {
     while (result.decoded.size() < bytes_needed) {
-      if (before_byte) before_byte(result.decoded.size());
-      const int byte = codec.next_byte();
+      if (before_byte) before_byte(source, result.decoded.size());
+      const int byte = codec.next_byte(source);
       if (byte < 0 || byte > 255) throw std::runtime_error("codec handed out " + std::to_string(byte));
       result.decoded.push_back(static_cast<uint8_t>(byte));
     }
@@ -75,11 +74,11 @@ StripResult decode_strip(const StripCodec &codec, const Bytes &strip, size_t byt
 }
 
 StripResult decode_strip_in_blocks(const StripCodec &codec, const Bytes &strip, size_t bytes_needed, size_t block) {
-  return run_over_strip(codec, strip, [&](StripResult &result) {
+  return run_over_strip(codec, strip, [&](ByteSource &source, StripResult &result) {
     while (result.decoded.size() < bytes_needed) {
       size_t n = std::min(block, bytes_needed - result.decoded.size());
       Bytes part(n);
-      codec.read_bytes(part.data(), n);
+      codec.read_bytes(source, part.data(), n);
       result.decoded.insert(result.decoded.end(), part.begin(), part.end());
     }
   });

@@ -1,6 +1,7 @@
 // Runs one codec of the reader over a strip held in memory, the way the row
 // assembler drives it: start the strip, take a given number of bytes, check
-// the strip end.
+// the strip end. The runner reads through a byte source of its own, reused
+// from run to run as a reader's is.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +11,13 @@
 
 #include "strip_writers.h"
 
+struct ByteSource;
+
 struct StripCodec {
-  void (*start_strip)(uint32_t offset, uint32_t byte_count);
-  int (*next_byte)();
-  void (*end_strip)();
-  void (*read_bytes)(uint8_t *destination, size_t count);
+  void (*start_strip)(ByteSource &source, uint32_t offset, uint32_t byte_count);
+  int (*next_byte)(ByteSource &source);
+  void (*end_strip)(ByteSource &source);
+  void (*read_bytes)(ByteSource &source, uint8_t *destination, size_t count);
 };
 
 extern const StripCodec kLzwCodec;
@@ -29,9 +32,9 @@ struct StripResult {
 // followed by a few more, so the codec has to seek to it and a strip that
 // runs short is found by its byte count, not by the end of the file.
 // `before_byte`, when given, runs before each byte is asked for, with the
-// count of bytes handed out so far.
+// runner's byte source and the count of bytes handed out so far.
 StripResult decode_strip(const StripCodec &codec, const Bytes &strip, size_t bytes_needed,
-                         const std::function<void(size_t)> &before_byte = nullptr);
+                         const std::function<void(ByteSource &, size_t)> &before_byte = nullptr);
 
 // The same through the codec's block read, `block` bytes a call (the last
 // call takes what is left).

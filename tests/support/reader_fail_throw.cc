@@ -1,4 +1,4 @@
-// The fatal report for tests: throws instead of ending the process.
+// read_slice's report of a refusal for tests: throws instead of ending the process.
 #include "reader_failure.h"
 
-void reader_fail(const char *message) { throw ReaderFailure{reader_file_name(), message}; }
+void reader_report(const char *file_name, const char *message) { throw ReaderFailure{file_name, message}; }

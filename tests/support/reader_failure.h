@@ -1,4 +1,4 @@
-// What a test build's reader_fail throws.
+// What a test build's reader_report throws when read_slice refuses a slice.
 #pragma once
 
 #include <string>

@@ -220,7 +220,6 @@ bool decode_with_reader(const std::string &path, Decoded *out, std::string *erro
       return false;
     }
   } catch (const ReaderFailure &failure) {
-    reader_abandon();
     *error = "read_slice refuses it: " + failure.message;
     return false;
   }

@@ -59,7 +59,6 @@ Outcome read_once(const std::string &path, bool with_image) {
       return {false, "cannot open"};
     }
   } catch (const ReaderFailure &failure) {
-    reader_abandon();
     EXPECT_EQ(failure.file_name, path);
     EXPECT_EQ(failure.message.find('\n'), std::string::npos) << "a report is one line";
     EXPECT_FALSE(failure.message.empty());

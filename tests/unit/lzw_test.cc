@@ -141,9 +141,9 @@ TEST(LzwDecoder, DecodesOrRefusesEachStrip) {
 // off its end.
 TEST(LzwDecoder, RefusesAStringLongerThanTheStack) {
   const Bytes strip = lzw_strip({256, 'A', 'B', 258, 257});
-  const StripResult result = decode_strip(kLzwCodec, strip, 4, [](size_t bytes_decoded) {
+  const StripResult result = decode_strip(kLzwCodec, strip, 4, [](ByteSource &source, size_t bytes_decoded) {
     // Entry 258 ("AB") is defined by now and read next: make it its own prefix.
-    if (bytes_decoded == 2) byte_source.prefix_table[258] = 258;
+    if (bytes_decoded == 2) source.prefix_table[258] = 258;
   });
   EXPECT_EQ(result.failure, "LZW too long string.");
 }

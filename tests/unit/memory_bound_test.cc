@@ -21,7 +21,6 @@ std::string read_in_full(const TiffFile &file, const std::string &name) {
   try {
     read_slice(path.c_str(), &width, &height, nullptr, &rows, nullptr);
   } catch (const ReaderFailure &failure) {
-    reader_abandon();
     return failure.message;
   }
   for (int y = 0; y < height; ++y) free(rows[y]);

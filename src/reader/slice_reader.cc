@@ -1,0 +1,52 @@
+// The reader's state and its two faces: read_slice_with, which turns a
+// refusal into a result, and read_slice, which reports it.
+#include "slice_reader.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "reader_fail.h"
+
+namespace {
+
+// The single-threaded face's one reader.
+SliceReader process_reader;
+
+// Closes the file and frees everything a refused read still owns, leaving
+// the reader ready for the next read.
+void abandon_read(SliceReader &reader) {
+  ReadInProgress &held = reader.in_progress;
+  close_byte_source(reader.source);
+  free_rows(&held.image);
+  free(held.strip_offsets);
+  free(held.strip_byte_counts);
+  free(held.description);
+  held = ReadInProgress{};
+}
+
+}  // namespace
+
+void reader_fail(const char *message) { throw ReaderRefusal{message}; }
+
+SliceReader *create_slice_reader() { return new (std::nothrow) SliceReader(); }
+
+void destroy_slice_reader(SliceReader *reader) { delete reader; }
+
+int read_slice_with(SliceReader *reader, const char *file_name, int *width, int *height, int *bits,
+                    uint16_t ***image, char **description, const char **failure) {
+  if (failure != nullptr) *failure = nullptr;
+  try {
+    return read_slice_or_fail(*reader, file_name, width, height, bits, image, description);
+  } catch (const ReaderRefusal &refusal) {
+    abandon_read(*reader);
+    if (failure != nullptr) *failure = refusal.message;
+    return kSliceRefused;
+  }
+}
+
+int read_slice(const char *file_name, int *width, int *height, int *bits, uint16_t ***image, char **description) {
+  const char *failure = nullptr;
+  const int outcome = read_slice_with(&process_reader, file_name, width, height, bits, image, description, &failure);
+  if (outcome == kSliceRefused) reader_report(file_name, failure);
+  return outcome;
+}
