@@ -1,6 +1,24 @@
 #include "console.h"
 
+#include <cstdarg>
 #include <cstdio>
+
+namespace {
+
+// One line of standard error in one write: the stream is unbuffered, and
+// some C libraries write an unbuffered formatted line a character at a time.
+__attribute__((format(printf, 1, 2))) void print_error_text(const char *format, ...) {
+  char text[512];
+  va_list arguments;
+  va_start(arguments, format);
+  int length = vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  if (length < 0) return;
+  size_t size = static_cast<size_t>(length) < sizeof text ? static_cast<size_t>(length) : sizeof text - 1;
+  fwrite(text, 1, size, stderr);
+}
+
+}  // namespace
 
 void print_usage() { fputs("usage : sl_depth bit (x1 y1 x2 y2)\n", stderr); }
 
@@ -10,7 +28,7 @@ void print_bad_crop_rectangle() { fputs("bad crop rectangle.\n", stderr); }
 
 void print_read_parameter() { fputs("read parameter\n", stderr); }
 
-void print_slice_found(const char *input_name) { fprintf(stderr, "%s\r", input_name); }
+void print_slice_found(const char *input_name) { print_error_text("%s\r", input_name); }
 
 void print_no_convert_files() { fputs("no convert files.\n", stderr); }
 
@@ -19,9 +37,9 @@ void print_series_range(double high, double low) { printf("\nmax=%f\tmin=%f\n", 
 void print_series_scaling(double div, double base) { printf("div=%f\tbase=%f\n", div, base); }
 
 void print_progress(const char *input_name, const char *output_name, int bit) {
-  fprintf(stderr, "%s(16bit) -> %s(%dbit)\r", input_name, output_name, bit);
+  print_error_text("%s(16bit) -> %s(%dbit)\r", input_name, output_name, bit);
 }
 
 void print_file_error(const char *file_name, const char *message) {
-  fprintf(stderr, "%s : %s\n", file_name, message);
+  print_error_text("%s : %s\n", file_name, message);
 }
