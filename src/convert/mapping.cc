@@ -66,15 +66,20 @@ void map_rows_through(const Code *table, const uint16_t *const *rows, size_t wid
   }
 }
 
-void map_rows_through_table(const uint16_t *const *rows, size_t width, size_t height, const SampleMap &map,
-                            uint16_t *buffer16, uint8_t *buffer8) {
-  static uint16_t values[kSampleValues];
-  static uint16_t codes[kSampleValues];
-  static uint8_t low_bytes[kSampleValues];
-  for (size_t v = 0; v < kSampleValues; ++v) values[v] = static_cast<uint16_t>(v);
-  map_row(values, kSampleValues, map, codes, low_bytes);
-  if (buffer16 != nullptr) map_rows_through(codes, rows, width, height, buffer16);
-  if (buffer8 != nullptr) map_rows_through(low_bytes, rows, width, height, buffer8);
+// The table of one slice; its own, since slices are mapped on several
+// threads at once.
+struct CodeTable {
+  uint16_t values[kSampleValues];
+  uint16_t codes[kSampleValues];
+  uint8_t low_bytes[kSampleValues];
+};
+
+void map_rows_through_table(CodeTable *table, const uint16_t *const *rows, size_t width, size_t height,
+                            const SampleMap &map, uint16_t *buffer16, uint8_t *buffer8) {
+  for (size_t v = 0; v < kSampleValues; ++v) table->values[v] = static_cast<uint16_t>(v);
+  map_row(table->values, kSampleValues, map, table->codes, table->low_bytes);
+  if (buffer16 != nullptr) map_rows_through(table->codes, rows, width, height, buffer16);
+  if (buffer8 != nullptr) map_rows_through(table->low_bytes, rows, width, height, buffer8);
 }
 
 }  // namespace
@@ -88,14 +93,18 @@ bool map_slice(const uint16_t *const *rows, int32_t width, int32_t height, doubl
   // failed allocation.
   uint16_t *buffer16 = codes16 != nullptr ? static_cast<uint16_t *>(malloc((count + 1) * sizeof(uint16_t))) : nullptr;
   uint8_t *buffer8 = codes8 != nullptr ? static_cast<uint8_t *>(malloc(count + 1)) : nullptr;
-  if ((codes16 != nullptr && buffer16 == nullptr) || (codes8 != nullptr && buffer8 == nullptr)) {
+  auto *table = count > kSampleValues ? static_cast<CodeTable *>(malloc(sizeof(CodeTable))) : nullptr;
+  if ((codes16 != nullptr && buffer16 == nullptr) || (codes8 != nullptr && buffer8 == nullptr) ||
+      (count > kSampleValues && table == nullptr)) {
     free(buffer16);
     free(buffer8);
+    free(table);
     return false;
   }
   SampleMap map{scale, static_cast<double>(offset) - scaling.base, scaling.div, scaling.max_code};
-  if (count > kSampleValues) {
-    map_rows_through_table(rows, columns, row_count, map, buffer16, buffer8);
+  if (table != nullptr) {
+    map_rows_through_table(table, rows, columns, row_count, map, buffer16, buffer8);
+    free(table);
   } else {
     for (size_t i = 0; i < row_count; ++i) {
       map_row(rows[i], columns, map, buffer16 != nullptr ? buffer16 + i * columns : nullptr,
