@@ -18,6 +18,8 @@
 #    order rotated from round to round; the table shows the median of the
 #    rounds, seconds per slice, input MB/s (10^6 bytes of rec*.tif per
 #    second) and the time as a multiple of the I/O floor of the same depth.
+#    "sl_depth 8 1 cpu" is the same run confined to one CPU with taskset, and
+#    its time over that of the run on every CPU is the speed-up.
 # 3. Peak resident memory of sl_depth 8 on 16 and on 64 slices.
 set -euo pipefail
 export LC_ALL=C  # decimal points in EPOCHREALTIME, awk and sort
@@ -123,6 +125,16 @@ check_depth() {
 }
 check_depth 8
 check_depth 16
+# The run confined to one CPU writes the same bytes as the run on all of them.
+mkdir "$work/all_cpus"
+cp ro*.tif "$work/all_cpus/"
+taskset -c 0 "$sl_depth" 8 >"$work/report8_one_cpu" 2>/dev/null || die "sl_depth 8 on one CPU failed"
+cmp -s "$work/report8" "$work/report8_one_cpu" || die "sl_depth 8 on one CPU reports another scaling"
+for file in "$work"/all_cpus/ro*.tif; do
+  cmp "$file" "$(basename "$file")" >&2 || die "sl_depth 8 on one CPU wrote another $(basename "$file")"
+done
+rm -rf "$work/all_cpus"
+echo "check: sl_depth 8 on one CPU (taskset -c 0) wrote the same $count files, byte for byte"
 "$sl_depth" 0 >"$work/report0" 2>/dev/null || die "sl_depth 0 failed"
 head -n 2 "$work/report8" | cmp -s - "$work/report0" || die "sl_depth 0 reports another series range than sl_depth 8"
 
@@ -135,18 +147,22 @@ rm -rf "$work/check8" "$work/check16"
 
 # ---- 2. timing ----
 
-labels=("sl_depth 8" "sl_depth 16" "sl_depth 0" "io_floor 8" "io_floor 16" "io_floor 0" "libtiff_convert 8")
-programs=("$sl_depth" "$sl_depth" "$sl_depth" "$io_floor" "$io_floor" "$io_floor" "$libtiff_convert")
-depths=(8 16 0 8 16 0 8)
+labels=("sl_depth 8" "sl_depth 16" "sl_depth 0" "io_floor 8" "io_floor 16" "io_floor 0" "libtiff_convert 8"
+  "sl_depth 8 1 cpu")
+programs=("$sl_depth" "$sl_depth" "$sl_depth" "$io_floor" "$io_floor" "$io_floor" "$libtiff_convert" "$sl_depth")
+depths=(8 16 0 8 16 0 8 8)
+# Words put before a command: the one-CPU run is confined with taskset.
+prefixes=("" "" "" "" "" "" "" "taskset -c 0")
 # The baseline of each command: the floor of the same output depth.
-floors=("io_floor 8" "io_floor 16" "io_floor 0" "io_floor 8" "io_floor 16" "io_floor 0" "io_floor 8")
+floors=("io_floor 8" "io_floor 16" "io_floor 0" "io_floor 8" "io_floor 16" "io_floor 0" "io_floor 8" "io_floor 8")
 declare -A times
 
 # Runs command $1 once and adds its wall time in seconds to times[$1].
 time_once() {
   local start end
   start=$EPOCHREALTIME
-  "${programs[$1]}" "${depths[$1]}" >/dev/null 2>&1 || die "${labels[$1]} failed while timed"
+  # shellcheck disable=SC2086  # the prefix is words
+  ${prefixes[$1]} "${programs[$1]}" "${depths[$1]}" >/dev/null 2>&1 || die "${labels[$1]} failed while timed"
   end=$EPOCHREALTIME
   times[$1]="${times[$1]:-} $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }')"
 }
@@ -173,6 +189,9 @@ for ((i = 0; i < ${#labels[@]}; i++)); do
     -v spread="$spread" -v floor="$floor" \
     'BEGIN { printf "%-18s %10.3f %10.4f %12.1f %10.2f %13s  %s\n", label, t, t / n, b / 1e6 / t, t / f, spread, floor }'
 done
+
+awk -v one="${medians[sl_depth 8 1 cpu]}" -v all="${medians[sl_depth 8]}" -v cpus="$(nproc)" \
+  'BEGIN { printf "speed-up of sl_depth 8 from 1 cpu to %d: %.2f\n", cpus, one / all }'
 
 # ---- 3. peak resident memory ----
 
@@ -202,7 +221,7 @@ if [ -x /usr/bin/time ]; then
   echo "peak resident memory (MiB)"
   for slices in 16 64; do
     dir=$(series_of "$slices")
-    echo "  sl_depth 8 on $slices slices: $(peak_rss_mb "$dir" "$sl_depth" 8)   libtiff_convert 8: $(peak_rss_mb "$dir" "$libtiff_convert" 8)"
+    echo "  sl_depth 8 on $slices slices: $(peak_rss_mb "$dir" "$sl_depth" 8)   on 1 cpu: $(peak_rss_mb "$dir" taskset -c 0 "$sl_depth" 8)   libtiff_convert 8: $(peak_rss_mb "$dir" "$libtiff_convert" 8)"
     rm -rf "$dir"
   done
 else

@@ -7,7 +7,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/sl_depth.1 DESTINATION ${CMAKE_INSTALL_
 # The package declares libtiff as its one dependency, so the C++ runtime is
 # linked into the binary. Sanitizer builds are for testing, not for
 # packaging, and keep the shared runtime the sanitizers expect.
-if(NOT SL_SANITIZE)
+if(NOT SL_SANITIZE AND NOT SL_SANITIZE_THREAD)
   target_link_options(sl_depth PRIVATE -static-libstdc++ -static-libgcc)
 endif()
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: the release build, the Windows build
-# compared with it under Wine, a short fuzzing run of the slice reader, and
-# the build with AddressSanitizer and UBSan.
+# compared with it under Wine, a short fuzzing run of the slice reader, the
+# build with AddressSanitizer and UBSan, and the end-to-end tests against a
+# build with ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,3 +25,9 @@ fi
 bash tools/setup.sh build/asan -DSL_TESTS=ON -DSL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j"$(nproc)")
+
+# The slices decoded on worker threads: every end-to-end conversion and
+# failure test against a tool built with ThreadSanitizer, which fails a run
+# (and so the test) on any data race.
+bash tools/setup.sh build/tsan -DSL_TESTS=ON -DSL_SANITIZE_THREAD=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j"$(nproc)" -L e2e)

@@ -16,3 +16,9 @@ int32_t read_number(const char *text);
 
 // Reads the parameters; false when the argument count is wrong.
 bool read_parameters(int argc, const char *const *argv, RunParameters *parameters);
+
+// The crop rectangle must lie within every slice: no sample outside a slice
+// image may be read.
+inline bool crop_fits(const RunParameters &parameters, int width, int height) {
+  return !parameters.crop || (parameters.x2 < width && parameters.y2 < height);
+}

@@ -4,15 +4,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "calibration.h"
 #include "command_line.h"
 #include "console.h"
-#include "mapping.h"
 #include "platform.h"
 #include "read_slice.h"
 #include "series_range.h"
-#include "write_slice.h"
+#include "second_pass.h"
 
 namespace {
 
@@ -73,26 +73,17 @@ bool next_slice(SliceWalk *walk) {
   return false;
 }
 
-// The crop rectangle must lie within every slice: no sample outside a slice
-// image may be read.
-bool crop_fits(const RunParameters &parameters, int width, int height) {
-  return !parameters.crop || (parameters.x2 < width && parameters.y2 < height);
-}
-
 [[noreturn]] void fail_on_file(const char *name, const char *message) {
   print_file_error(name, message);
   exit(1);
 }
 
-void free_slice_image(uint16_t **rows, int height) {
-  for (int j = 0; j < height; ++j) free(rows[j]);
-  free(rows);
-}
-
 // First pass: every slice's calibration line widens the series range. Every
 // check that needs no pixel data runs here, so a bad slice stops the run
-// before any output exists. Returns the number of slices found.
-int read_series_range(const RunParameters &parameters, CalibrationRecord *calibration, SeriesRange *range) {
+// before any output exists. Returns the number of slices found and the most
+// samples one of them has.
+int read_series_range(const RunParameters &parameters, CalibrationRecord *calibration, SeriesRange *range,
+                      uint64_t *largest_samples) {
   int slice_count = 0;
   for (SliceWalk walk; next_slice(&walk);) {
     const char *name = walk.name;
@@ -108,51 +99,19 @@ int read_series_range(const RunParameters &parameters, CalibrationRecord *calibr
     // Without a scale from the first slice every code would silently be 0.
     if (slice_count == 0 && matched < 3) fail_on_file(name, "calibration line not found.");
     extend_series_range(range, calibration->scale, calibration->offset);
+    uint64_t samples = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    if (samples > *largest_samples) *largest_samples = samples;
     ++slice_count;
     print_slice_found(name);
   }
   return slice_count;
 }
 
-// Second pass: each slice is decoded, cropped, mapped and written before the
-// next one is read, so memory follows the largest slice.
-void convert_series(const RunParameters &parameters, const SeriesScaling &scaling,
-                    CalibrationRecord *calibration) {
-  for (SliceWalk walk; next_slice(&walk);) {
-    const char *name = walk.name;
-    int width, height;
-    uint16_t **rows = nullptr;
-    char *description = nullptr;
-    if (read_slice(name, &width, &height, nullptr, &rows, &description) != 0) {
-      fail_on_file(name, "cannot open file.");
-    }
-    // The file may have changed since the first pass.
-    if (!crop_fits(parameters, width, height)) fail_on_file(name, "crop rectangle outside the slice.");
-    if (description == nullptr) fail_on_file(name, "calibration line not found.");
-    parse_calibration(description, calibration);
-
-    int32_t out_width = width;
-    int32_t out_height = height;
-    if (parameters.crop) {
-      crop_slice(rows, parameters.x1, parameters.y1, parameters.x2, parameters.y2, &out_width, &out_height);
-    }
-    uint16_t *codes16 = nullptr;
-    uint8_t *codes8 = nullptr;
-    // Only the buffer that the output is written from is filled.
-    if (!map_slice(rows, out_width, out_height, calibration->scale, calibration->offset, scaling,
-                   parameters.bit == 16 ? &codes16 : nullptr, parameters.bit == 8 ? &codes8 : nullptr)) {
-      fail_on_file(name, "memory allocation error.");
-    }
-    char *line = format_calibration(*calibration, scaling.div, scaling.base);
-    if (line == nullptr) fail_on_file(name, "memory allocation error.");
-    if (!write_slice(walk.number, name, parameters.bit, out_width, out_height, codes16, codes8, line)) exit(1);
-
-    free(description);
-    free(line);
-    free_slice_image(rows, height);
-    free(codes16);
-    free(codes8);
-  }
+// The existing slices of the second pass, tested afresh.
+std::vector<int> existing_slices() {
+  std::vector<int> numbers;
+  for (SliceWalk walk; next_slice(&walk);) numbers.push_back(walk.number);
+  return numbers;
 }
 
 }  // namespace
@@ -177,7 +136,8 @@ int run(int argc, const char *const *argv) {
 
   CalibrationRecord calibration{};
   SeriesRange range;
-  if (read_series_range(parameters, &calibration, &range) == 0) {
+  uint64_t largest_samples = 0;
+  if (read_series_range(parameters, &calibration, &range, &largest_samples) == 0) {
     print_no_convert_files();
     return 1;
   }
@@ -188,6 +148,5 @@ int run(int argc, const char *const *argv) {
   print_series_scaling(scaling.div, scaling.base);
   fflush(stdout);
 
-  convert_series(parameters, scaling, &calibration);
-  return 0;
+  return convert_series(parameters, scaling, &calibration, existing_slices(), largest_samples) ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 // no incomplete output file is left behind.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,6 +89,61 @@ TEST(SecondPassFaults, StripDataCutByTheEndOfTheFile) {
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("rec0002.tif : unexpected end of file.\n"), std::string::npos) << result.err;
   EXPECT_EQ(access(dir.file("rh0002.tif").c_str(), F_OK), -1);
+}
+
+// Slices decoded ahead on several threads change nothing a user sees: a run
+// on every CPU and one confined to one CPU print the same bytes, end with
+// the same status and leave the same files, also when a slice fails in the
+// second pass. Slices 0 to 11 are 32 x 32; a failing slice is written over
+// one of them.
+struct ThreadedRunCase {
+  const char *name;
+  int failing;             // the slice that fails
+  bool broken_strip;       // its strip data (else: its output cannot be written)
+};
+
+TEST(ThreadedRuns, PrintAndWriteWhatTheOneCpuRunDoes) {
+  const ThreadedRunCase cases[] = {
+      {"first_slice_broken", 0, true},
+      {"middle_slice_broken", 5, true},
+      {"last_slice_broken", 11, true},
+      {"middle_output_unwritable", 6, false},
+      {"none_fails", -1, false},
+  };
+  const std::string one_cpu = "exec taskset -c 0 \"$0\" \"$@\";";
+  for (const ThreadedRunCase &c : cases) {
+    ScratchDirectory all_cpus, single_cpu;
+    for (const ScratchDirectory *dir : {&all_cpus, &single_cpu}) {
+      SeriesOptions options;
+      options.width = options.height = 32;
+      options.compression = 5;
+      std::vector<TestSlice> slices;
+      for (int number = 0; number < 12; ++number) slices.push_back({number, 64.0 + number, 0.01 * number});
+      write_test_series(dir->path, slices, options);
+      char name[32];
+      snprintf(name, sizeof name, "rec%04d.tif", c.failing);
+      if (c.broken_strip) write_file(basic_slice(5, 2, 8, true, ramp(11)), dir->file(name));
+      snprintf(name, sizeof name, "ro%04d.tif", c.failing);
+      if (!c.broken_strip && c.failing >= 0) {
+        ASSERT_EQ(mkdir(dir->file(name).c_str(), 0755), 0);
+      }
+    }
+    ToolResult threaded = run_sl_depth({"8"}, all_cpus.path);
+    ToolResult single = run_sl_depth({"8"}, single_cpu.path, one_cpu);
+    EXPECT_EQ(threaded.status, c.failing >= 0 ? 1 : 0) << c.name;
+    EXPECT_EQ(threaded.status, single.status) << c.name;
+    EXPECT_EQ(threaded.out, single.out) << c.name;
+    EXPECT_EQ(threaded.err, single.err) << c.name;
+    std::vector<std::string> files = list_files(all_cpus.path);
+    ASSERT_EQ(files, list_files(single_cpu.path)) << c.name;
+    for (const std::string &name : files) {
+      EXPECT_TRUE(read_file(all_cpus.file(name)) == read_file(single_cpu.file(name))) << c.name << " " << name;
+      // No output at or above the failing slice, but a directory in its way.
+      if (name[1] == 'o' && c.failing >= 0) {
+        EXPECT_LT(atoi(name.c_str() + 2), c.broken_strip ? c.failing : c.failing + 1) << c.name;
+      }
+    }
+  }
 }
 
 // Zero bits per sample read as all-zero samples and consume no strip bytes.

@@ -1,0 +1,93 @@
+#include "decode_ahead.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "platform.h"
+
+struct DecodeAhead {
+  int count;
+  int ahead;  // slices that may be started beyond the one being taken
+  DecodeSlice decode;
+  void *context;
+  std::mutex lock;
+  std::condition_variable slice_done;  // a worker finished a slice
+  std::condition_variable slice_taken; // the main thread moved on, or stop
+  int next = 0;      // the next slice to start
+  int taken = 0;     // slices the main thread has waited for
+  bool stopping = false;
+  std::vector<char> done;  // per slice: decoded
+  std::vector<SliceReader *> readers;
+  std::vector<std::thread> threads;
+};
+
+namespace {
+
+void run_worker(DecodeAhead *ahead, SliceReader *reader) {
+  keep_interrupts_off_this_thread();
+  std::unique_lock<std::mutex> hold(ahead->lock);
+  for (;;) {
+    ahead->slice_taken.wait(hold, [ahead] {
+      return ahead->stopping || ahead->next >= ahead->count || ahead->next < ahead->taken + ahead->ahead;
+    });
+    if (ahead->stopping || ahead->next >= ahead->count) return;
+    int index = ahead->next++;
+    hold.unlock();
+    ahead->decode(reader, index, ahead->context);
+    hold.lock();
+    ahead->done[static_cast<size_t>(index)] = 1;
+    ahead->slice_done.notify_all();
+  }
+}
+
+}  // namespace
+
+DecodeAhead *start_decode_ahead(int count, int workers, DecodeSlice decode, void *context) {
+  auto *ahead = new (std::nothrow) DecodeAhead;
+  if (ahead == nullptr) return nullptr;
+  ahead->count = count;
+  ahead->ahead = workers;
+  ahead->decode = decode;
+  ahead->context = context;
+  try {
+    ahead->done.assign(static_cast<size_t>(count), 0);
+    for (int i = 0; i < workers; ++i) {
+      SliceReader *reader = create_slice_reader();
+      if (reader == nullptr) break;
+      ahead->readers.push_back(reader);
+      ahead->threads.emplace_back(run_worker, ahead, reader);
+    }
+  } catch (const std::system_error &) {
+    // Fewer threads than asked for; the ones started do the work.
+  } catch (const std::bad_alloc &) {
+  }
+  if (ahead->threads.empty()) {
+    stop_decode_ahead(ahead);
+    return nullptr;
+  }
+  return ahead;
+}
+
+void wait_decoded(DecodeAhead *ahead, int index) {
+  std::unique_lock<std::mutex> hold(ahead->lock);
+  ahead->taken = index;
+  ahead->slice_taken.notify_all();
+  ahead->slice_done.wait(hold, [ahead, index] { return ahead->done[static_cast<size_t>(index)] != 0; });
+  ahead->taken = index + 1;
+  ahead->slice_taken.notify_all();
+}
+
+void stop_decode_ahead(DecodeAhead *ahead) {
+  {
+    std::lock_guard<std::mutex> hold(ahead->lock);
+    ahead->stopping = true;
+  }
+  ahead->slice_taken.notify_all();
+  for (std::thread &thread : ahead->threads) thread.join();
+  for (SliceReader *reader : ahead->readers) destroy_slice_reader(reader);
+  delete ahead;
+}

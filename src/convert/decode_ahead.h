@@ -1,0 +1,28 @@
+// Decoding ahead: while the main thread maps and writes slice k, worker
+// threads decode the slices after it. Slices are started in ascending order
+// and handed over in that order; at most `workers` slices are started beyond
+// the one the main thread is working on, so memory stays bounded by
+// workers + 1 slices.
+#pragma once
+
+#include "read_slice.h"
+
+struct DecodeAhead;
+
+// What a worker does with slice `index`: decode it with the worker's own
+// reader into the caller's storage for that index.
+using DecodeSlice = void (*)(SliceReader *reader, int index, void *context);
+
+// Starts up to `workers` threads over the slices 0 to count - 1. Null when
+// not one worker could be started (no memory for a reader, no thread): the
+// caller then decodes on its own.
+DecodeAhead *start_decode_ahead(int count, int workers, DecodeSlice decode, void *context);
+
+// Waits until slice `index` is decoded; its storage is then the caller's.
+// Called for 0, 1, 2, ... in turn; each call lets the workers start one more.
+void wait_decoded(DecodeAhead *ahead, int index);
+
+// Starts no further slice, waits for the workers and frees the pipeline.
+// Afterwards no worker touches the caller's storage; slices decoded but not
+// waited for are the caller's to free.
+void stop_decode_ahead(DecodeAhead *ahead);
