@@ -23,6 +23,16 @@ struct OutputFile {
   uint64_t size = 0;
   uint64_t buffer_start = 0;
   size_t buffered = 0;
+  // Rows that lie in the caller's code buffer, which outlives the file,
+  // are not copied: consecutive rows stand in the buffer one after the
+  // other, so they are written in one piece from there. Bytes [span_start,
+  // span_start + span_size) of the file are span[0 .. span_size). Either
+  // the span or the buffer holds bytes, never both.
+  const uint8_t *stable_begin = nullptr;
+  const uint8_t *stable_end = nullptr;
+  const uint8_t *span = nullptr;
+  size_t span_size = 0;
+  uint64_t span_start = 0;
   uint8_t buffer[kBufferSize];
 };
 
@@ -36,9 +46,53 @@ bool write_at(uint64_t offset, const uint8_t *bytes, size_t count) {
   return false;
 }
 
+// Writes out what the buffer or the span holds.
 bool flush_buffer() {
-  bool ok = output.failed ? false : write_at(output.buffer_start, output.buffer, output.buffered);
+  bool ok = !output.failed;
+  if (ok && output.buffered > 0) ok = write_at(output.buffer_start, output.buffer, output.buffered);
+  if (ok && output.span_size > 0) ok = write_at(output.span_start, output.span, output.span_size);
   output.buffered = 0;
+  output.span_size = 0;
+  return ok;
+}
+
+bool is_stable(const uint8_t *bytes, size_t count) {
+  const auto address = reinterpret_cast<uintptr_t>(bytes);
+  const auto begin = reinterpret_cast<uintptr_t>(output.stable_begin);
+  const auto end = reinterpret_cast<uintptr_t>(output.stable_end);
+  return address >= begin && address <= end && count <= end - address;
+}
+
+// Adds the bytes to the span, or starts a new span with them.
+bool write_stable(const uint8_t *bytes, size_t count) {
+  if (output.span_size > 0 && bytes == output.span + output.span_size &&
+      output.position == output.span_start + output.span_size) {
+    output.span_size += count;
+    return !output.failed;
+  }
+  bool ok = flush_buffer();
+  output.span = bytes;
+  output.span_size = count;
+  output.span_start = output.position;
+  return ok;
+}
+
+// Adds a copy of the bytes to the buffer, or writes them straight through.
+bool write_copied(const uint8_t *bytes, size_t count) {
+  if (output.span_size == 0 && output.position == output.buffer_start + output.buffered &&
+      output.buffered + count <= kBufferSize) {
+    memcpy(output.buffer + output.buffered, bytes, count);
+    output.buffered += count;
+    return !output.failed;
+  }
+  bool ok = flush_buffer();
+  if (ok && count < kBufferSize) {
+    output.buffer_start = output.position;
+    memcpy(output.buffer, bytes, count);
+    output.buffered = count;
+  } else if (ok) {
+    ok = write_at(output.position, bytes, count);
+  }
   return ok;
 }
 
@@ -46,20 +100,12 @@ tmsize_t write_proc(thandle_t, void *data, tmsize_t size) {
   const auto *bytes = static_cast<const uint8_t *>(data);
   const size_t count = static_cast<size_t>(size);
   bool ok;
-  if (output.buffering && output.position == output.buffer_start + output.buffered &&
-      output.buffered + count <= kBufferSize) {
-    memcpy(output.buffer + output.buffered, bytes, count);
-    output.buffered += count;
-    ok = !output.failed;
+  if (!output.buffering) {
+    ok = write_at(output.position, bytes, count);
+  } else if (is_stable(bytes, count)) {
+    ok = write_stable(bytes, count);
   } else {
-    ok = flush_buffer();
-    if (ok && output.buffering && count < kBufferSize) {
-      output.buffer_start = output.position;
-      memcpy(output.buffer, bytes, count);
-      output.buffered = count;
-    } else if (ok) {
-      ok = write_at(output.position, bytes, count);
-    }
+    ok = write_copied(bytes, count);
   }
   if (!ok) {
     errno = output.error;
@@ -97,7 +143,7 @@ void unmap_proc(thandle_t, void *, toff_t) {}
 
 }  // namespace
 
-TIFF *open_output_file(const char *name) {
+TIFF *open_output_file(const char *name, const void *stable, size_t stable_size) {
   FileHandle file;
   int error = 0;
   if (!create_output_file(name, &file, &error)) {
@@ -111,6 +157,9 @@ TIFF *open_output_file(const char *name) {
   output.error = 0;
   output.position = output.size = output.buffer_start = 0;
   output.buffered = 0;
+  output.stable_begin = static_cast<const uint8_t *>(stable);
+  output.stable_end = output.stable_begin + stable_size;
+  output.span_size = 0;
   TIFF *tiff = TIFFClientOpen(name, "wl", &output, read_proc, write_proc, seek_proc, close_proc, size_proc,
                               map_proc, unmap_proc);
   if (tiff == nullptr) {

@@ -119,10 +119,12 @@ bool finish_slice(const SecondPass &pass, PendingSlice *slice, CalibrationRecord
 
 // Slices decoded ahead, besides the one being written: one per CPU this
 // process may use, never more than the slices, and never more than half
-// the machine's memory holds. 0: decode each slice right before writing it.
+// the machine's memory holds. 0 on one CPU, or with memory for one slice
+// only: each slice is then decoded right before it is written.
 int decode_workers(int slices, uint64_t largest_samples) {
-  int workers = static_cast<int>(usable_cpu_count());
-  if (workers > slices) workers = slices;
+  const int cpus = static_cast<int>(usable_cpu_count());
+  if (cpus < 2) return 0;
+  int workers = cpus < slices ? cpus : slices;
   // Rows of 16-bit samples with their pointers, and the output codes.
   const uint64_t slice_bytes = largest_samples * 4 + (uint64_t{1} << 20);
   const uint64_t memory = physical_memory_bytes();
@@ -130,7 +132,7 @@ int decode_workers(int slices, uint64_t largest_samples) {
     const uint64_t in_flight = memory / 2 / slice_bytes;
     if (in_flight < static_cast<uint64_t>(workers) + 1) workers = static_cast<int>(in_flight) - 1;
   }
-  return workers > 1 ? workers : 0;
+  return workers > 0 ? workers : 0;
 }
 
 }  // namespace

@@ -16,7 +16,8 @@ bool write_slice(int number, const char *input_name, int bit, int32_t width, int
   char output_name[32];
   snprintf(output_name, sizeof output_name, bit == 16 ? "rh%04d.tif" : "ro%04d.tif", number);
 
-  TIFF *tiff = open_output_file(output_name);
+  const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * (bit == 16 ? 2 : 1);
+  TIFF *tiff = open_output_file(output_name, bit == 16 ? static_cast<const void *>(codes16) : codes8, bytes);
   if (tiff == nullptr) {
     print_file_error(output_name, "cannot create output file.");
     return false;
