@@ -4,17 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ make cmake pkg-config libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev groff-base clang libclang-rt-14-dev valgrind)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source tools/packages.sh
+install_missing_packages g++ make cmake pkg-config libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev \
+  groff-base clang libclang-rt-14-dev valgrind
 
 build_dir=${1:-build/release}
 shift || true

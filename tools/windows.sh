@@ -16,18 +16,9 @@ deps=$out/deps
 jobs=$(nproc)
 [ "$jobs" -le 2 ] || jobs=2
 
-packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-          cmake make dpkg-dev zip wine wine64)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source tools/packages.sh
+install_missing_packages g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev \
+  cmake make dpkg-dev zip wine wine64
 mkdir -p "$out"
 
 # Runs a long-winded command with its output in a log, shown only when it fails.
