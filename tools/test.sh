@@ -29,5 +29,6 @@ bash tools/setup.sh build/asan -DSL_TESTS=ON -DSL_SANITIZE=ON -DCMAKE_BUILD_TYPE
 # The slices decoded on worker threads: every end-to-end conversion and
 # failure test against a tool built with ThreadSanitizer, which fails a run
 # (and so the test) on any data race.
-bash tools/setup.sh build/tsan -DSL_TESTS=ON -DSL_SANITIZE_THREAD=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSL_TESTS=ON -DSL_SANITIZE_THREAD=ON >/dev/null
+cmake --build build/tsan -j"$(nproc)" --target e2e_tests
 (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j"$(nproc)" -L e2e)
