@@ -73,9 +73,8 @@ DecodeAhead *start_decode_ahead(int count, int workers, DecodeSlice decode, void
 }
 
 void wait_decoded(DecodeAhead *ahead, int index) {
+  // The call for the slice before left `taken` at `index`.
   std::unique_lock<std::mutex> hold(ahead->lock);
-  ahead->taken = index;
-  ahead->slice_taken.notify_all();
   ahead->slice_done.wait(hold, [ahead, index] { return ahead->done[static_cast<size_t>(index)] != 0; });
   ahead->taken = index + 1;
   ahead->slice_taken.notify_all();
