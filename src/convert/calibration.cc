@@ -3,8 +3,8 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
-#include <string>
 
 namespace {
 
@@ -60,16 +60,76 @@ const char *end_of_decimal(const char *text) {
   return text;
 }
 
-// The text of one floating field, converted by the C library once its
-// extent is known. The double is rounded once from the text; the offset
-// field is converted to single precision directly from the text.
+// Significant digits that decide how any decimal number rounds to a double
+// or a float are fewer than this: the exact halves between neighbouring
+// doubles have at most 768.
+constexpr int kKeptDigits = 800;
+constexpr int64_t kExponentBound = 100000;  // far beyond any double, finite or not
+
+// The number text[0 .. end) in a bounded form that converts to the same
+// value: at most kKeptDigits significant digits, with a 1 after them when
+// any dropped digit was not 0, and an exponent within ±kExponentBound. A
+// number lies strictly between the same two neighbours of kKeptDigits
+// digits either way, and no double, float or half between two lies there,
+// so every conversion rounds both alike. A field of millions of digits
+// thus needs no copy of its own length.
+void bounded_decimal(const char *text, const char *end, char (&copy)[kKeptDigits + 48]) {
+  char *out = copy;
+  if (*text == '+' || *text == '-') *out++ = *text++;
+  *out++ = '0';
+  *out++ = '.';
+  int kept = 0;
+  bool dropped_nonzero = false;
+  int64_t point = 0;  // the decimal point's place in the significant digits
+  bool significant = false;
+  bool after_point = false;
+  for (; text < end && *text != 'e' && *text != 'E'; ++text) {
+    if (*text == '.') {
+      after_point = true;
+      continue;
+    }
+    if (!significant && *text == '0') {
+      if (after_point) --point;
+      continue;
+    }
+    significant = true;
+    if (!after_point && point < kExponentBound * 10) ++point;
+    if (kept < kKeptDigits) {
+      *out++ = *text;
+      ++kept;
+    } else if (*text != '0') {
+      dropped_nonzero = true;
+    }
+  }
+  if (point < -kExponentBound * 10) point = -kExponentBound * 10;
+  if (dropped_nonzero) *out++ = '1';
+  int64_t exponent = 0;
+  if (text < end) {  // 'e', then an optional sign and at least one digit
+    ++text;
+    bool negative = *text == '-';
+    if (*text == '+' || *text == '-') ++text;
+    for (; text < end; ++text) {
+      if (exponent < kExponentBound * 10) exponent = exponent * 10 + (*text - '0');
+    }
+    if (negative) exponent = -exponent;
+  }
+  int64_t scale = significant ? point + exponent : 0;
+  if (scale > kExponentBound) scale = kExponentBound;
+  if (scale < -kExponentBound) scale = -kExponentBound;
+  snprintf(out, static_cast<size_t>(copy + sizeof copy - out), "e%lld", static_cast<long long>(scale));
+}
+
+// One floating field, converted by the C library once its extent is known.
+// The double is rounded once from the text; the offset field is converted
+// to single precision directly from the text.
 template <typename Value>
 bool parse_floating_field(const char **text, Value *value, Value (*convert)(const char *, char **)) {
   const char *start = skip_white_space(*text);
   const char *end = end_of_decimal(start);
   if (end == nullptr) return false;
-  std::string digits(start, end);
-  *value = convert(digits.c_str(), nullptr);
+  char copy[kKeptDigits + 48];
+  bounded_decimal(start, end, copy);
+  *value = convert(copy, nullptr);
   *text = end;
   return true;
 }

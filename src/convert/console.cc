@@ -32,6 +32,8 @@ void print_slice_found(const char *input_name) { print_error_text("%s\r", input_
 
 void print_no_convert_files() { fputs("no convert files.\n", stderr); }
 
+void print_memory_error() { fputs("memory allocation error.\n", stderr); }
+
 void print_series_range(double high, double low) { printf("\nmax=%f\tmin=%f\n", high, low); }
 
 void print_series_scaling(double div, double base) { printf("div=%f\tbase=%f\n", div, base); }

@@ -9,6 +9,7 @@ void print_bad_crop_rectangle();
 void print_read_parameter();
 void print_slice_found(const char *input_name);
 void print_no_convert_files();
+void print_memory_error();
 void print_series_range(double high, double low);
 void print_series_scaling(double div, double base);
 void print_progress(const char *input_name, const char *output_name, int bit);

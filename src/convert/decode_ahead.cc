@@ -46,6 +46,17 @@ void run_worker(DecodeAhead *ahead, SliceReader *reader) {
 
 }  // namespace
 
+int decode_workers(unsigned cpus, uint64_t memory, uint64_t slice_bytes, int slices) {
+  if (cpus < 2 || slices < 2) return 0;
+  int workers = static_cast<int>(cpus) < slices ? static_cast<int>(cpus) : slices;
+  // The main thread's slice, then one slice and one stack per worker.
+  const uint64_t half = memory / 2;
+  if (half < slice_bytes) return 0;
+  const uint64_t fit = (half - slice_bytes) / (slice_bytes + kWorkerStackBytes);
+  if (fit < static_cast<uint64_t>(workers)) workers = static_cast<int>(fit);
+  return workers;
+}
+
 DecodeAhead *start_decode_ahead(int count, int workers, DecodeSlice decode, void *context) {
   auto *ahead = new (std::nothrow) DecodeAhead;
   if (ahead == nullptr) return nullptr;

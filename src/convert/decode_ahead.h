@@ -5,9 +5,18 @@
 // workers + 1 slices.
 #pragma once
 
+#include <cstdint>
+
 #include "read_slice.h"
 
 struct DecodeAhead;
+
+// How many workers decode ahead, besides the main thread: one per CPU
+// (`cpus`), never more than the slices, and never more slices at once than
+// half of `memory` holds, at `slice_bytes` each and the stack of each worker.
+// 0 on one CPU, or with memory for one slice only: each slice is then
+// decoded right before it is written.
+int decode_workers(unsigned cpus, uint64_t memory, uint64_t slice_bytes, int slices);
 
 // What a worker does with slice `index`: decode it with the worker's own
 // reader into the caller's storage for that index.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "calibration.h"
@@ -13,13 +14,9 @@
 #include "read_slice.h"
 #include "series_range.h"
 #include "second_pass.h"
+#include "slice_names.h"
 
 namespace {
-
-constexpr int kLastSliceNumber = 9999;
-
-// Input names "rec0000.tif" to "rec9999.tif".
-void input_name_for(int number, char (&name)[32]) { snprintf(name, sizeof name, "rec%04d.tif", number); }
 
 // The slice numbers worth testing for existence. Testing all 10000 names
 // costs 10000 system calls per pass; one listing of the working directory
@@ -80,10 +77,10 @@ bool next_slice(SliceWalk *walk) {
 
 // First pass: every slice's calibration line widens the series range. Every
 // check that needs no pixel data runs here, so a bad slice stops the run
-// before any output exists. Returns the number of slices found and the most
-// samples one of them has.
+// before any output exists. Returns the number of slices found and how
+// large they are.
 int read_series_range(const RunParameters &parameters, CalibrationRecord *calibration, SeriesRange *range,
-                      uint64_t *largest_samples) {
+                      SeriesExtent *extent) {
   int slice_count = 0;
   for (SliceWalk walk; next_slice(&walk);) {
     const char *name = walk.name;
@@ -95,28 +92,32 @@ int read_series_range(const RunParameters &parameters, CalibrationRecord *calibr
     if (!crop_fits(parameters, width, height)) fail_on_file(name, "crop rectangle outside the slice.");
     if (description == nullptr) fail_on_file(name, "calibration line not found.");
     int matched = parse_calibration(description, calibration);
+    uint64_t description_bytes = strlen(description) + 1;
     free(description);
+    if (description_bytes > extent->largest_description) extent->largest_description = description_bytes;
     // Without a scale from the first slice every code would silently be 0.
     if (slice_count == 0 && matched < 3) fail_on_file(name, "calibration line not found.");
     extend_series_range(range, calibration->scale, calibration->offset);
     uint64_t samples = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-    if (samples > *largest_samples) *largest_samples = samples;
+    if (samples > extent->largest_samples) extent->largest_samples = samples;
     ++slice_count;
     print_slice_found(name);
   }
   return slice_count;
 }
 
-// The existing slices of the second pass, tested afresh.
-std::vector<int> existing_slices() {
+// The numbers whose names may exist as the second pass starts, from a
+// fresh listing.
+std::vector<int> candidate_list() {
   std::vector<int> numbers;
-  for (SliceWalk walk; next_slice(&walk);) numbers.push_back(walk.number);
+  Candidates candidates = candidate_numbers();
+  for (int number = 0; number <= kLastSliceNumber; ++number) {
+    if (candidates.numbers[number]) numbers.push_back(number);
+  }
   return numbers;
 }
 
-}  // namespace
-
-int run(int argc, const char *const *argv) {
+int run_checked(int argc, const char *const *argv) {
   RunParameters parameters;
   if (!read_parameters(argc, argv, &parameters)) {
     print_usage();
@@ -136,8 +137,8 @@ int run(int argc, const char *const *argv) {
 
   CalibrationRecord calibration{};
   SeriesRange range;
-  uint64_t largest_samples = 0;
-  if (read_series_range(parameters, &calibration, &range, &largest_samples) == 0) {
+  SeriesExtent extent;
+  if (read_series_range(parameters, &calibration, &range, &extent) == 0) {
     print_no_convert_files();
     return 1;
   }
@@ -148,5 +149,19 @@ int run(int argc, const char *const *argv) {
   print_series_scaling(scaling.div, scaling.base);
   fflush(stdout);
 
-  return convert_series(parameters, scaling, &calibration, existing_slices(), largest_samples) ? 0 : 1;
+  return convert_series(parameters, scaling, &calibration, candidate_list(), extent) ? 0 : 1;
+}
+
+}  // namespace
+
+int run(int argc, const char *const *argv) {
+  // The lists of slice numbers are the only memory the run takes from the
+  // C++ library; a slice's own shortage is told with the slice's name.
+  try {
+    return run_checked(argc, argv);
+  } catch (const std::bad_alloc &) {
+    fflush(stdout);
+    print_memory_error();
+    return 1;
+  }
 }

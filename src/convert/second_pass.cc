@@ -2,12 +2,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
+#include "aliasing.h"
 #include "console.h"
 #include "decode_ahead.h"
 #include "mapping.h"
 #include "platform.h"
 #include "read_slice.h"
+#include "slice_names.h"
 #include "write_slice.h"
 
 namespace {
@@ -18,6 +21,8 @@ struct PendingSlice {
   char name[32] = {};
   int outcome = kSliceNotOpened;
   const char *failure = nullptr;  // the reader's message when refused
+  bool decoded = false;
+  bool out_of_memory = false;     // the decoding ran out of memory
   int width = 0;
   int height = 0;
   uint16_t **rows = nullptr;  // freed once the slice is mapped
@@ -32,7 +37,10 @@ struct PendingSlice {
 struct SecondPass {
   const RunParameters *parameters;
   const SeriesScaling *scaling;
-  std::vector<PendingSlice> slices;
+  std::vector<PendingSlice> slices;  // decoded ahead: the slices that exist as the pass starts
+  size_t next_slot = 0;              // the first of `slices` not yet taken
+  DecodeAhead *ahead = nullptr;      // null: every slice is decoded right before it is written
+  SliceReader *reader = nullptr;     // the main thread's, made when first needed
 };
 
 void free_slice_image(uint16_t **rows, int height) {
@@ -52,6 +60,19 @@ void release(PendingSlice *slice) {
   slice->codes8 = nullptr;
 }
 
+void form_name(PendingSlice *slice, int number) {
+  slice->number = number;
+  input_name_for(number, slice->name);
+}
+
+// Back to the state before decoding, with nothing held.
+void forget(PendingSlice *slice) {
+  release(slice);
+  const int number = slice->number;
+  *slice = PendingSlice{};
+  form_name(slice, number);
+}
+
 bool map_pending(const SecondPass &pass, PendingSlice *slice, double scale, float offset) {
   const int bit = pass.parameters->bit;
   // Only the buffer that the output is written from is filled.
@@ -59,33 +80,49 @@ bool map_pending(const SecondPass &pass, PendingSlice *slice, double scale, floa
                    bit == 16 ? &slice->codes16 : nullptr, bit == 8 ? &slice->codes8 : nullptr);
 }
 
-// Decodes and crops a slice, on whichever thread. Every check is left to
-// finish_slice, which makes them in order.
-void decode_pending(SliceReader *reader, int index, void *context) {
-  auto *pass = static_cast<SecondPass *>(context);
-  const RunParameters &parameters = *pass->parameters;
-  PendingSlice &slice = pass->slices[static_cast<size_t>(index)];
-  slice.outcome = read_slice_with(reader, slice.name, &slice.width, &slice.height, nullptr, &slice.rows,
-                                  &slice.description, &slice.failure);
-  if (slice.outcome != kSliceRead || !crop_fits(parameters, slice.width, slice.height) ||
-      slice.description == nullptr) {
+void decode_and_crop(SliceReader *reader, const SecondPass &pass, PendingSlice *slice) {
+  const RunParameters &parameters = *pass.parameters;
+  slice->outcome = read_slice_with(reader, slice->name, &slice->width, &slice->height, nullptr, &slice->rows,
+                                   &slice->description, &slice->failure);
+  if (slice->outcome == kSliceRefused && refused_for_memory(slice->failure)) slice->out_of_memory = true;
+  if (slice->outcome != kSliceRead || !crop_fits(parameters, slice->width, slice->height) ||
+      slice->description == nullptr) {
     return;
   }
-  slice.out_width = slice.width;
-  slice.out_height = slice.height;
+  slice->out_width = slice->width;
+  slice->out_height = slice->height;
   if (parameters.crop) {
-    crop_slice(slice.rows, parameters.x1, parameters.y1, parameters.x2, parameters.y2, &slice.out_width,
-               &slice.out_height);
+    crop_slice(slice->rows, parameters.x1, parameters.y1, parameters.x2, parameters.y2, &slice->out_width,
+               &slice->out_height);
   }
   // A line that sets the scale and the offset itself maps its slice the same
   // whatever the slices before it set, so that slice is mapped here already;
-  // finish_slice parses the same text to the same two values.
+  // finish_slice parses the same text to the same two values. When the
+  // codes cannot be allocated, finish_slice maps the rows again.
   CalibrationRecord own{};
-  if (parse_calibration(slice.description, &own) >= 4 && map_pending(*pass, &slice, own.scale, own.offset)) {
-    slice.mapped = true;
-    free_slice_image(slice.rows, slice.height);
-    slice.rows = nullptr;
+  if (parse_calibration(slice->description, &own) >= 4 && map_pending(pass, slice, own.scale, own.offset)) {
+    slice->mapped = true;
+    free_slice_image(slice->rows, slice->height);
+    slice->rows = nullptr;
   }
+}
+
+// Decodes and crops a slice, on whichever thread. Every check is left to
+// finish_slice, which makes them in order.
+void decode_slice(SliceReader *reader, const SecondPass &pass, PendingSlice *slice) {
+  try {
+    decode_and_crop(reader, pass, slice);
+  } catch (const std::bad_alloc &) {
+    forget(slice);
+    slice->out_of_memory = true;
+  }
+  slice->decoded = true;
+}
+
+// A worker's part: slice `index` of those decoded ahead.
+void decode_pending(SliceReader *reader, int index, void *context) {
+  auto *pass = static_cast<SecondPass *>(context);
+  decode_slice(reader, *pass, &pass->slices[static_cast<size_t>(index)]);
 }
 
 bool fail_on_file(const char *name, const char *message) {
@@ -93,23 +130,57 @@ bool fail_on_file(const char *name, const char *message) {
   return false;
 }
 
+// Decoding ahead ends for the rest of the run: the workers stop, and every
+// slice not yet taken that they decoded is dropped, to be decoded again
+// when its turn comes. Memory is then as when each slice is decoded right
+// before it is written.
+void stop_decoding_ahead(SecondPass *pass) {
+  if (pass->ahead == nullptr) return;
+  stop_decode_ahead(pass->ahead);
+  pass->ahead = nullptr;
+  for (size_t i = pass->next_slot; i < pass->slices.size(); ++i) forget(&pass->slices[i]);
+}
+
+// Decodes the slice on the main thread. False when not even a reader can be
+// allocated.
+bool decode_here(SecondPass *pass, PendingSlice *slice) {
+  if (pass->reader == nullptr) pass->reader = create_slice_reader();
+  if (pass->reader == nullptr) return fail_on_file(slice->name, "memory allocation error.");
+  decode_slice(pass->reader, *pass, slice);
+  return true;
+}
+
 // The checks, the calibration line and the output of one slice, in slice
 // order on the main thread: the same steps and messages as when the slice
-// is decoded right before.
-bool finish_slice(const SecondPass &pass, PendingSlice *slice, CalibrationRecord *calibration) {
-  const RunParameters &parameters = *pass.parameters;
+// is decoded right before. Memory that runs out while other slices are
+// decoded ahead stops the decoding ahead and the step is tried again, so
+// only a shortage that one slice alone meets is the slice's failure.
+bool finish_slice(SecondPass *pass, PendingSlice *slice, CalibrationRecord *calibration) {
+  if (slice->out_of_memory && pass->ahead != nullptr) {
+    stop_decoding_ahead(pass);
+    forget(slice);
+    return decode_here(pass, slice) && finish_slice(pass, slice, calibration);
+  }
+  const RunParameters &parameters = *pass->parameters;
   if (slice->outcome == kSliceNotOpened) return fail_on_file(slice->name, "cannot open file.");
   if (slice->outcome == kSliceRefused) return fail_on_file(slice->name, slice->failure);
+  if (slice->out_of_memory) return fail_on_file(slice->name, "memory allocation error.");
   // The file may have changed since the first pass.
   if (!crop_fits(parameters, slice->width, slice->height)) {
     return fail_on_file(slice->name, "crop rectangle outside the slice.");
   }
   if (slice->description == nullptr) return fail_on_file(slice->name, "calibration line not found.");
   parse_calibration(slice->description, calibration);
-  if (!slice->mapped && !map_pending(pass, slice, calibration->scale, calibration->offset)) {
-    return fail_on_file(slice->name, "memory allocation error.");
+  if (!slice->mapped && !map_pending(*pass, slice, calibration->scale, calibration->offset)) {
+    if (pass->ahead == nullptr) return fail_on_file(slice->name, "memory allocation error.");
+    // Rows of slices decoded side by side lie interleaved in the heap: the
+    // slice is decoded again, into a heap that holds nothing else, and its
+    // line parsed again to the same values.
+    stop_decoding_ahead(pass);
+    forget(slice);
+    return decode_here(pass, slice) && finish_slice(pass, slice, calibration);
   }
-  char *line = format_calibration(*calibration, pass.scaling->div, pass.scaling->base);
+  char *line = format_calibration(*calibration, pass->scaling->div, pass->scaling->base);
   if (line == nullptr) return fail_on_file(slice->name, "memory allocation error.");
   bool written = write_slice(slice->number, slice->name, parameters.bit, slice->out_width, slice->out_height,
                              slice->codes16, slice->codes8, line);
@@ -117,56 +188,64 @@ bool finish_slice(const SecondPass &pass, PendingSlice *slice, CalibrationRecord
   return written;
 }
 
-// Slices decoded ahead, besides the one being written: one per CPU this
-// process may use, never more than the slices, and never more than half
-// the machine's memory holds. 0 on one CPU, or with memory for one slice
-// only: each slice is then decoded right before it is written.
-int decode_workers(int slices, uint64_t largest_samples) {
-  const int cpus = static_cast<int>(usable_cpu_count());
-  if (cpus < 2) return 0;
-  int workers = cpus < slices ? cpus : slices;
-  // Rows of 16-bit samples with their pointers, and the output codes.
-  const uint64_t slice_bytes = largest_samples * 4 + (uint64_t{1} << 20);
-  const uint64_t memory = physical_memory_bytes();
-  if (memory != 0) {
-    const uint64_t in_flight = memory / 2 / slice_bytes;
-    if (in_flight < static_cast<uint64_t>(workers) + 1) workers = static_cast<int>(in_flight) - 1;
+// What one slice in flight may hold: its rows of 16-bit samples with their
+// pointers, its output codes and its description.
+uint64_t slice_bytes(const SeriesExtent &extent) {
+  return extent.largest_samples * 4 + extent.largest_description + (uint64_t{1} << 20);
+}
+
+// Converts the slices in ascending number; false after the first failure.
+bool convert_in_order(SecondPass *pass, const std::vector<int> &numbers, CalibrationRecord *calibration) {
+  for (int number : numbers) {
+    // The slice that the workers were given for this number, or one of its
+    // own for a name that did not exist as the pass started.
+    PendingSlice own;
+    PendingSlice *slice = &own;
+    if (pass->next_slot < pass->slices.size() && pass->slices[pass->next_slot].number == number) {
+      if (pass->ahead != nullptr) wait_decoded(pass->ahead, static_cast<int>(pass->next_slot));
+      slice = &pass->slices[pass->next_slot++];
+    } else {
+      form_name(&own, number);
+    }
+    bool ok = true;
+    if (file_exists(slice->name)) {
+      if (!slice->decoded) ok = decode_here(pass, slice);
+      ok = ok && finish_slice(pass, slice, calibration);
+    }
+    release(slice);
+    if (!ok) return false;
   }
-  return workers > 0 ? workers : 0;
+  return true;
 }
 
 }  // namespace
 
 bool convert_series(const RunParameters &parameters, const SeriesScaling &scaling, CalibrationRecord *calibration,
-                    const std::vector<int> &numbers, uint64_t largest_samples) {
-  SecondPass pass{&parameters, &scaling, std::vector<PendingSlice>(numbers.size())};
-  const int count = static_cast<int>(numbers.size());
-  for (int i = 0; i < count; ++i) {
-    PendingSlice &slice = pass.slices[static_cast<size_t>(i)];
-    slice.number = numbers[static_cast<size_t>(i)];
-    snprintf(slice.name, sizeof slice.name, "rec%04d.tif", slice.number);
-  }
-  int workers = decode_workers(count, largest_samples);
-  DecodeAhead *ahead = workers > 0 ? start_decode_ahead(count, workers, decode_pending, &pass) : nullptr;
-  SliceReader *reader = nullptr;
-  if (ahead == nullptr && count > 0) {
-    reader = create_slice_reader();
-    if (reader == nullptr) return fail_on_file(pass.slices[0].name, "memory allocation error.");
-  }
-  bool ok = true;
-  for (int i = 0; i < count && ok; ++i) {
-    PendingSlice &slice = pass.slices[static_cast<size_t>(i)];
-    if (ahead != nullptr) {
-      wait_decoded(ahead, i);
-    } else {
-      decode_pending(reader, i, &pass);
+                    const std::vector<int> &candidates, const SeriesExtent &extent) {
+  SecondPass pass{&parameters, &scaling, {}, 0, nullptr, nullptr};
+  // Each name is tested as its number is reached: a slice gone by then is
+  // passed over, and a name that has come to exist (a link completed by an
+  // earlier output of this run) is converted.
+  std::vector<int> numbers = candidates;
+  if (inputs_may_alias_outputs(candidates, parameters.bit)) {
+    // Every input is read after every earlier output is complete, and every
+    // number is tested, since an output may bring an input into being.
+    numbers.clear();
+    for (int number = 0; number <= kLastSliceNumber; ++number) numbers.push_back(number);
+  } else {
+    for (int number : candidates) {
+      PendingSlice slice;
+      form_name(&slice, number);
+      if (file_exists(slice.name)) pass.slices.push_back(slice);
     }
-    ok = finish_slice(pass, &slice, calibration);
-    release(&slice);
+    const int count = static_cast<int>(pass.slices.size());
+    const int workers = decode_workers(usable_cpu_count(), usable_memory_bytes(), slice_bytes(extent), count);
+    if (workers > 0) pass.ahead = start_decode_ahead(count, workers, decode_pending, &pass);
   }
+  bool ok = convert_in_order(&pass, numbers, calibration);
   // Slices decoded ahead of a failed one are dropped unseen.
-  if (ahead != nullptr) stop_decode_ahead(ahead);
-  if (reader != nullptr) destroy_slice_reader(reader);
+  if (pass.ahead != nullptr) stop_decode_ahead(pass.ahead);
+  if (pass.reader != nullptr) destroy_slice_reader(pass.reader);
   for (PendingSlice &slice : pass.slices) release(&slice);
   return ok;
 }

@@ -1,7 +1,7 @@
 // The second pass: every slice decoded, cropped, mapped and written, in
-// ascending number. Slices are decoded ahead on worker threads when the
-// machine has more than one CPU for this process and memory for more than
-// one slice; what the console and the directory show is the same either way.
+// ascending number. Slices are decoded ahead on worker threads when this
+// process may use more than one CPU and has memory for more than one slice;
+// what the console and the directory show is the same either way.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +11,15 @@
 #include "command_line.h"
 #include "series_range.h"
 
-// `numbers` are the existing slices in ascending order; `largest_samples`
-// is the most samples a slice of the first pass had. Returns false after
-// the error line of the first slice that fails: every output below it is
-// complete, and none of it or above exists.
+// What the first pass found of the slices' sizes.
+struct SeriesExtent {
+  uint64_t largest_samples = 0;      // the most samples one slice has
+  uint64_t largest_description = 0;  // the longest description, in bytes
+};
+
+// `candidates` are the numbers whose names may exist, ascending (from a
+// listing of the directory). Returns false after the error line of the
+// first slice that fails: every output below it is complete, and none of it
+// or above exists.
 bool convert_series(const RunParameters &parameters, const SeriesScaling &scaling, CalibrationRecord *calibration,
-                    const std::vector<int> &numbers, uint64_t largest_samples);
+                    const std::vector<int> &candidates, const SeriesExtent &extent);

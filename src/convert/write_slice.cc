@@ -7,6 +7,7 @@
 #include "console.h"
 #include "output_file.h"
 #include "platform.h"
+#include "slice_names.h"
 
 // The 16-bit codes go to the file unchanged as little-endian samples.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "16-bit rows are written as stored in memory");
@@ -14,7 +15,7 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "16-bit rows are writte
 bool write_slice(int number, const char *input_name, int bit, int32_t width, int32_t height,
                  const uint16_t *codes16, const uint8_t *codes8, const char *calibration_line) {
   char output_name[32];
-  snprintf(output_name, sizeof output_name, bit == 16 ? "rh%04d.tif" : "ro%04d.tif", number);
+  output_name_for(number, bit, output_name);
 
   const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * (bit == 16 ? 2 : 1);
   TIFF *tiff = open_output_file(output_name, bit == 16 ? static_cast<const void *>(codes16) : codes8, bytes);

@@ -13,7 +13,10 @@
 using FileHandle = intptr_t;
 
 // Sets up the process: the allocator keeps freed slice buffers for the next
-// slice, and the standard streams write their bytes unchanged.
+// slice and serves every thread from one heap (so that memory one thread
+// frees is there for the others), worker threads get small stacks, the
+// figure of usable_memory_bytes() is fixed, and the standard streams write
+// their bytes unchanged.
 void prepare_process();
 
 // --- Input slices ---
@@ -65,15 +68,39 @@ const char *error_text(int error);
 // True when a file or directory of that name exists.
 bool file_exists(const char *name);
 
+// What a name leads to, following links: a file (with its identity), a
+// link that leads nowhere yet, or nothing.
+enum NameTarget { kNameMissing, kNameDanglingLink, kNameFile };
+
+// The device and the file number: two names of one file have equal ones.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t file = 0;
+};
+
+NameTarget identify_name(const char *name, FileIdentity *identity);
+
 // Calls `visit` with the name of every entry of the working directory.
 // False when the directory cannot be listed.
 bool list_working_directory(void (*visit)(const char *name, void *context), void *context);
 
 // --- The machine ---
 
-// Bytes of physical memory, 0 when unknown.
-uint64_t physical_memory_bytes();
+// The memory this run may use, in bytes: the least of the physical memory
+// and every limit set on the process (on Linux the memory limit of its
+// control group and of every group above it, and RLIMIT_AS and RLIMIT_DATA
+// less what the process maps already; on Windows the process and job
+// memory limits of its job object). Fixed by the first call, which
+// prepare_process makes; UINT64_MAX when nothing is known. Reading the
+// limits never fails: what cannot be read sets no limit.
+uint64_t usable_memory_bytes();
 
-// The CPUs this process may run on: its affinity mask, which is how
-// taskset, cgroup cpusets and batch schedulers confine a job. At least 1.
+// The CPUs this process may run on: its affinity mask (how taskset, cgroup
+// cpusets and batch schedulers confine a job), within a CPU quota of its
+// control group or the CPU rate limit of its job object, rounded up. At
+// least 1.
 unsigned usable_cpu_count();
+
+// Address space that each worker thread reserves for its stack; a worker
+// costs this much of usable_memory_bytes() besides its data.
+constexpr uint64_t kWorkerStackBytes = uint64_t{512} << 10;

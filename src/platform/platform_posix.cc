@@ -2,14 +2,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "cgroup_limits.h"
 #include "platform.h"
 
 namespace {
@@ -80,6 +83,20 @@ void prepare_process() {
   // the peak stays that of the largest slice.
   mallopt(M_MMAP_THRESHOLD, 1 << 30);
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  // One heap for every thread: a heap of its own per thread would reserve
+  // 64 MiB of address space each, and keep what its thread freed from the
+  // others, so a slice that fits on one thread might not fit after slices
+  // were decoded on several.
+  mallopt(M_ARENA_MAX, 1);
+  // Worker threads decode and map flat buffers on the heap; the default
+  // stack would reserve 8 MiB of address space each.
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) == 0) {
+    pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
+    pthread_setattr_default_np(&attributes);
+    pthread_attr_destroy(&attributes);
+  }
+  usable_memory_bytes();
 }
 
 bool open_input_file(const char *name, FileHandle *file, uint64_t *size) {
@@ -202,6 +219,16 @@ const char *error_text(int error) { return strerror(error); }
 
 bool file_exists(const char *name) { return access(name, F_OK) == 0; }
 
+NameTarget identify_name(const char *name, FileIdentity *identity) {
+  struct stat status;
+  if (stat(name, &status) == 0) {
+    identity->device = static_cast<uint64_t>(status.st_dev);
+    identity->file = static_cast<uint64_t>(status.st_ino);
+    return kNameFile;
+  }
+  return lstat(name, &status) == 0 ? kNameDanglingLink : kNameMissing;
+}
+
 bool list_working_directory(void (*visit)(const char *name, void *context), void *context) {
   DIR *directory = opendir(".");
   if (directory == nullptr) return false;
@@ -210,17 +237,45 @@ bool list_working_directory(void (*visit)(const char *name, void *context), void
   return true;
 }
 
+namespace {
+
 uint64_t physical_memory_bytes() {
   long pages = sysconf(_SC_PHYS_PAGES);
   long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return 0;
+  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
   return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
+// What a resource limit leaves of the memory the process may still map:
+// the limit less what it maps already.
+uint64_t room_under(int resource, uint64_t mapped) {
+  struct rlimit limit;
+  if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+  uint64_t cap = static_cast<uint64_t>(limit.rlim_cur);
+  return cap > mapped ? cap - mapped : 0;
+}
+
+uint64_t least(uint64_t a, uint64_t b) { return a < b ? a : b; }
+
+uint64_t read_usable_memory() {
+  uint64_t memory = physical_memory_bytes();
+  CgroupLimits group = read_cgroup_limits("");
+  if (group.memory_bytes != 0) memory = least(memory, group.memory_bytes);
+  MappedMemory mapped = read_mapped_memory("");
+  memory = least(memory, room_under(RLIMIT_AS, mapped.address_space));
+  return least(memory, room_under(RLIMIT_DATA, mapped.data));
+}
+
+}  // namespace
+
+uint64_t usable_memory_bytes() {
+  static const uint64_t memory = read_usable_memory();
+  return memory;
 }
 
 unsigned usable_cpu_count() {
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-  int count = CPU_COUNT(&set);
-  return count > 0 ? static_cast<unsigned>(count) : 1;
+  int affinity = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+  return cpus_within_quota(affinity > 0 ? static_cast<unsigned>(affinity) : 1, read_cgroup_limits("").cpus);
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
+#include <psapi.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -125,6 +126,7 @@ void prepare_process() {
   // The C runtime buffers standard error fully when it is a file or a pipe;
   // unbuffered, as C asks, its lines keep their place among the report's.
   setvbuf(stderr, nullptr, _IONBF, 0);
+  usable_memory_bytes();
 }
 
 bool open_input_file(const char *name, FileHandle *file, uint64_t *size) {
@@ -241,7 +243,41 @@ void keep_interrupts_off_this_thread() {}
 
 const char *error_text(int error) { return strerror(error); }
 
-bool file_exists(const char *name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
+namespace {
+
+// Opens what a name leads to, following links, for its identity only.
+HANDLE open_target(const char *name) {
+  return CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+// A link counts by what it leads to, as on POSIX systems.
+bool file_exists(const char *name) {
+  DWORD attributes = GetFileAttributesA(name);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
+  HANDLE target = open_target(name);
+  if (target == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(target);
+  return true;
+}
+
+NameTarget identify_name(const char *name, FileIdentity *identity) {
+  if (GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES) return kNameMissing;
+  HANDLE target = open_target(name);
+  // A name whose file cannot be opened is told apart from nothing: it may
+  // lead somewhere later.
+  if (target == INVALID_HANDLE_VALUE) return kNameDanglingLink;
+  BY_HANDLE_FILE_INFORMATION information;
+  bool known = GetFileInformationByHandle(target, &information) != 0;
+  CloseHandle(target);
+  if (!known) return kNameDanglingLink;
+  identity->device = information.dwVolumeSerialNumber;
+  identity->file = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+  return kNameFile;
+}
 
 bool list_working_directory(void (*visit)(const char *name, void *context), void *context) {
   // Long names only (no 8.3 names made up), fetched in large batches.
@@ -256,17 +292,60 @@ bool list_working_directory(void (*visit)(const char *name, void *context), void
   return true;
 }
 
-uint64_t physical_memory_bytes() {
+namespace {
+
+uint64_t least(uint64_t a, uint64_t b) { return a < b ? a : b; }
+
+// Physical memory, within the memory limits of the job object the process
+// runs in, less what the process has committed already.
+uint64_t read_usable_memory() {
   MEMORYSTATUSEX status{};
   status.dwLength = sizeof status;
-  return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+  uint64_t memory = GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : UINT64_MAX;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION job{};
+  if (!QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &job, sizeof job, nullptr)) {
+    return memory;  // not in a job
+  }
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof counters;
+  uint64_t committed = 0;
+  if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&counters),
+                           sizeof counters)) {
+    committed = counters.PrivateUsage;
+  }
+  auto room = [committed](uint64_t limit) { return limit > committed ? limit - committed : 0; };
+  const DWORD flags = job.BasicLimitInformation.LimitFlags;
+  if ((flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) != 0) memory = least(memory, room(job.ProcessMemoryLimit));
+  if ((flags & JOB_OBJECT_LIMIT_JOB_MEMORY) != 0) memory = least(memory, room(job.JobMemoryLimit));
+  return memory;
+}
+
+// A hard CPU rate limit of the job object, in CPUs' worth; 0 for none. The
+// rate is given in hundredths of a percent of every processor of the system.
+double job_cpu_rate() {
+  JOBOBJECT_CPU_RATE_CONTROL_INFORMATION rate{};
+  if (!QueryInformationJobObject(nullptr, JobObjectCpuRateControlInformation, &rate, sizeof rate, nullptr)) return 0;
+  const DWORD wanted = JOB_OBJECT_CPU_RATE_CONTROL_ENABLE | JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP;
+  if ((rate.ControlFlags & wanted) != wanted || rate.CpuRate == 0) return 0;
+  return rate.CpuRate / 10000.0 * GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+}
+
+}  // namespace
+
+uint64_t usable_memory_bytes() {
+  static const uint64_t memory = read_usable_memory();
+  return memory;
 }
 
 unsigned usable_cpu_count() {
   // The mask covers the process's processor group, at most 64 processors.
   DWORD_PTR process_mask = 0;
   DWORD_PTR system_mask = 0;
-  if (!GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask)) return 1;
-  int count = __builtin_popcountll(process_mask);
-  return count > 0 ? static_cast<unsigned>(count) : 1;
+  unsigned count = 1;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) && process_mask != 0) {
+    count = static_cast<unsigned>(__builtin_popcountll(process_mask));
+  }
+  double rate = job_cpu_rate();
+  if (rate > 0 && rate < count) count = static_cast<unsigned>(rate) + (rate > static_cast<unsigned>(rate) ? 1 : 0);
+  return count > 0 ? count : 1;
 }

@@ -14,6 +14,5 @@ uint64_t slice_image_bytes(uint32_t width, uint32_t height) {
 
 uint64_t effective_memory_limit() {
   if (reader_memory_limit != 0) return reader_memory_limit;
-  uint64_t physical = physical_memory_bytes();
-  return physical != 0 ? physical : UINT64_MAX;
+  return usable_memory_bytes();
 }

@@ -1,5 +1,5 @@
 // The most memory one slice image may take. A slice that cannot fit in the
-// machine's memory would otherwise end the process through the system's
+// memory this run may use would otherwise end the process through the system's
 // out-of-memory handling instead of with one line naming the file; it is
 // refused up front with "cell memory allocation error.", the reader's
 // message for a slice image that cannot be allocated.
@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-// In bytes; 0, the default, stands for the machine's physical memory. Tests
+// In bytes; 0, the default, stands for usable_memory_bytes() (platform.h). Tests
 // and the fuzz target set a lower limit.
 extern uint64_t reader_memory_limit;
 
@@ -15,5 +15,5 @@ extern uint64_t reader_memory_limit;
 // on the heap, with the allocator's overhead of each row.
 uint64_t slice_image_bytes(uint32_t width, uint32_t height);
 
-// reader_memory_limit, or the physical memory when it is 0.
+// reader_memory_limit, or usable_memory_bytes() when it is 0.
 uint64_t effective_memory_limit();

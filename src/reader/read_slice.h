@@ -49,6 +49,11 @@ enum ReadOutcome { kSliceRead = 0, kSliceNotOpened = 1, kSliceRefused = 2 };
 int read_slice_with(SliceReader *reader, const char *file_name, int *width, int *height, int *bits,
                     uint16_t ***image, char **description, const char **failure);
 
+// True when a refusal says the read ran out of memory (its slice image,
+// description or a strip table could not be allocated): with more memory
+// free, the same read may succeed.
+bool refused_for_memory(const char *failure);
+
 // The single-threaded face: read_slice_with on one process-wide reader, so
 // one read_slice runs at a time. Returns kSliceRead or kSliceNotOpened; a
 // refusal goes to reader_report(file_name, message) (reader_fail.h), which

@@ -3,6 +3,7 @@
 #include "slice_reader.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "reader_fail.h"
@@ -42,6 +43,13 @@ int read_slice_with(SliceReader *reader, const char *file_name, int *width, int 
     if (failure != nullptr) *failure = refusal.message;
     return kSliceRefused;
   }
+}
+
+bool refused_for_memory(const char *failure) {
+  // Every allocation message of the reader ends alike.
+  static const char kEnding[] = "memory allocation error.";
+  const size_t length = failure != nullptr ? strlen(failure) : 0;
+  return length >= sizeof kEnding - 1 && strcmp(failure + length - (sizeof kEnding - 1), kEnding) == 0;
 }
 
 int read_slice(const char *file_name, int *width, int *height, int *bits, uint16_t ***image, char **description) {

@@ -94,53 +94,97 @@ TEST(SecondPassFaults, StripDataCutByTheEndOfTheFile) {
 // Slices decoded ahead on several threads change nothing a user sees: a run
 // on every CPU and one confined to one CPU print the same bytes, end with
 // the same status and leave the same files, also when a slice fails in the
-// second pass. Slices 0 to 11 are 32 x 32; a failing slice is written over
-// one of them.
+// second pass, when an input and an output are one file, and inside memory
+// limits, where every run on every CPU must end as the one on one CPU.
+// Slices 0 to 11 are 32 x 32 LZW slices, or 0 to 15 are 2048 x 2048.
 struct ThreadedRunCase {
   const char *name;
-  int failing;             // the slice that fails
-  bool broken_strip;       // its strip data (else: its output cannot be written)
+  int status;
+  int broken = -1;            // the slice whose strip data is broken
+  std::string prepare = "";   // shell commands run in each directory first
+  std::string limits = "";    // shell commands that confine both runs
+  bool large = false;
+  bool huge_field = false;    // slice 0's scale has 100 million digits
 };
 
 TEST(ThreadedRuns, PrintAndWriteWhatTheOneCpuRunDoes) {
   const ThreadedRunCase cases[] = {
-      {"first_slice_broken", 0, true},
-      {"middle_slice_broken", 5, true},
-      {"last_slice_broken", 11, true},
-      {"middle_output_unwritable", 6, false},
-      {"none_fails", -1, false},
+      {"first_slice_broken", 1, 0},
+      {"middle_slice_broken", 1, 5},
+      {"last_slice_broken", 1, 11},
+      {"middle_output_unwritable", 1, -1, "mkdir ro0006.tif"},
+      {"none_fails", 0},
+      // Each input is read after every earlier output is complete.
+      {"input_is_a_symbolic_link_to_an_older_output", 0, -1,
+       "cp rec0007.tif ro0000.tif && rm rec0001.tif && ln -s ro0000.tif rec0001.tif"},
+      {"input_is_a_hard_link_of_an_older_output", 0, -1,
+       "cp rec0007.tif ro0000.tif && rm rec0001.tif && ln ro0000.tif rec0001.tif"},
+      {"input_link_completed_by_an_output", 0, -1, "rm rec0001.tif && ln -s ro0000.tif rec0001.tif"},
+      // One slice in flight fits, three do not; two fit; three fit.
+      {"address_space_40MB", 0, -1, "", "ulimit -v 39062;", true},
+      {"address_space_100MB", 0, -1, "", "ulimit -v 97656;", true},
+      {"address_space_124MB", 0, -1, "", "ulimit -v 121093;", true},
+      {"address_space_too_small_for_one_slice", 1, -1, "", "ulimit -v 20507;", true},
+      {"hundred_million_digit_field", 0, -1, "", "ulimit -v 200000;", false, true},
   };
-  const std::string one_cpu = "exec taskset -c 0 \"$0\" \"$@\";";
+  ScratchDirectory large_series;
+  bool large_written = false;
   for (const ThreadedRunCase &c : cases) {
+#ifdef SL_SANITIZED_TOOL
+    // A sanitizer reserves far more address space than any of these limits.
+    if (!c.limits.empty()) continue;
+#endif
+    SeriesOptions options;
+    options.compression = 5;
+    std::vector<TestSlice> slices;
+    for (int number = 0; number < (c.large ? 16 : 12); ++number) slices.push_back({number, 64.0 + number, 0.01 * number});
+    if (c.large && !large_written) {
+      options.width = options.height = 2048;
+      write_test_series(large_series.path, slices, options);
+      large_written = true;
+    }
+    options.width = options.height = 32;
     ScratchDirectory all_cpus, single_cpu;
     for (const ScratchDirectory *dir : {&all_cpus, &single_cpu}) {
-      SeriesOptions options;
-      options.width = options.height = 32;
-      options.compression = 5;
-      std::vector<TestSlice> slices;
-      for (int number = 0; number < 12; ++number) slices.push_back({number, 64.0 + number, 0.01 * number});
-      write_test_series(dir->path, slices, options);
-      char name[32];
-      snprintf(name, sizeof name, "rec%04d.tif", c.failing);
-      if (c.broken_strip) write_file(basic_slice(5, 2, 8, true, ramp(11)), dir->file(name));
-      snprintf(name, sizeof name, "ro%04d.tif", c.failing);
-      if (!c.broken_strip && c.failing >= 0) {
-        ASSERT_EQ(mkdir(dir->file(name).c_str(), 0755), 0);
+      if (c.large) {
+        for (const std::string &name : list_files(large_series.path)) {
+          ASSERT_EQ(link(large_series.file(name).c_str(), dir->file(name).c_str()), 0);
+        }
+      } else {
+        write_test_series(dir->path, slices, options);
       }
+      char name[32];
+      snprintf(name, sizeof name, "rec%04d.tif", c.broken);
+      if (c.broken >= 0) write_file(basic_slice(5, 2, 8, true, ramp(11)), dir->file(name));
+      if (c.huge_field) {
+        SeriesOptions described = options;
+        described.description_mode = DescriptionMode::fixed_text;
+        described.description_text = "1\t0.012\t" + std::string(100000000, '4') + "\t-2.5\t0\t512\t0.5\t180.0";
+        write_test_slice(dir->path, "rec0000.tif", described);
+      }
+      ASSERT_EQ(run_program("/bin/sh", {"-c", c.prepare}, dir->path).status, 0) << c.name;
     }
-    ToolResult threaded = run_sl_depth({"8"}, all_cpus.path);
-    ToolResult single = run_sl_depth({"8"}, single_cpu.path, one_cpu);
-    EXPECT_EQ(threaded.status, c.failing >= 0 ? 1 : 0) << c.name;
-    EXPECT_EQ(threaded.status, single.status) << c.name;
-    EXPECT_EQ(threaded.out, single.out) << c.name;
-    EXPECT_EQ(threaded.err, single.err) << c.name;
-    std::vector<std::string> files = list_files(all_cpus.path);
-    ASSERT_EQ(files, list_files(single_cpu.path)) << c.name;
-    for (const std::string &name : files) {
-      EXPECT_TRUE(read_file(all_cpus.file(name)) == read_file(single_cpu.file(name))) << c.name << " " << name;
-      // No output at or above the failing slice, but a directory in its way.
-      if (name[1] == 'o' && c.failing >= 0) {
-        EXPECT_LT(atoi(name.c_str() + 2), c.broken_strip ? c.failing : c.failing + 1) << c.name;
+    ToolResult single = run_sl_depth({"8"}, single_cpu.path, c.limits + "exec taskset -c 0 \"$0\" \"$@\";");
+    EXPECT_EQ(single.status, c.status) << c.name << ": " << single.err;
+    std::vector<std::string> files = list_files(single_cpu.path);
+    for (int run = 0; run < (c.limits.empty() ? 1 : 3); ++run) {
+      for (const std::string &name : list_files(all_cpus.path)) {
+        if (name.compare(0, 2, "ro") == 0 && run > 0) unlink(all_cpus.file(name).c_str());
+      }
+      if (run > 0) {
+        ASSERT_EQ(run_program("/bin/sh", {"-c", c.prepare}, all_cpus.path).status, 0) << c.name;
+      }
+      ToolResult threaded = run_sl_depth({"8"}, all_cpus.path, c.limits);
+      EXPECT_EQ(threaded.status, single.status) << c.name << " " << run;
+      EXPECT_EQ(threaded.out, single.out) << c.name << " " << run;
+      EXPECT_EQ(threaded.err, single.err) << c.name << " " << run;
+      ASSERT_EQ(list_files(all_cpus.path), files) << c.name << " " << run;
+      for (const std::string &name : files) {
+        EXPECT_TRUE(read_file(all_cpus.file(name)) == read_file(single_cpu.file(name))) << c.name << " " << name;
+        // No output at or above a broken slice.
+        if (name[1] == 'o' && c.broken >= 0) {
+          EXPECT_LT(atoi(name.c_str() + 2), c.broken) << c.name;
+        }
       }
     }
   }

@@ -4,11 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "cgroup_limits.h"
+#include "decode_ahead.h"
 #include "memory_limit.h"
 #include "read_slice.h"
 #include "reader_failure.h"
+#include "run_tool.h"
 #include "tiff_builder.h"
 
 namespace {
@@ -65,6 +71,108 @@ TEST(MemoryBound, HugeDeclaredSlicesAreRefusedCheaply) {
     EXPECT_EQ(read_in_full(c.file, c.name), c.message) << c.name;
   }
   reader_memory_limit = 0;
+}
+
+}  // namespace
+
+// The limits of a job, read from file trees laid out as /proc/self/cgroup,
+// /proc/self/mountinfo and the control group file systems show them, and
+// the decoding ahead that follows on a 64-CPU machine of 24 GiB for a
+// series of 2048 x 2048 slices.
+namespace {
+
+const std::string kVersion2Mount = "30 23 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
+const std::string kVersion1Mounts =
+    "31 23 0:28 / /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n"
+    "32 23 0:29 / /sys/fs/cgroup/cpu,cpuacct rw - cgroup cgroup rw,cpu,cpuacct\n";
+
+struct LimitCase {
+  const char *name;
+  std::vector<std::pair<std::string, std::string>> files;  // content "/" makes a directory
+  uint64_t memory;     // 0: no limit
+  unsigned cpus;       // of 64
+  int workers;         // slices in flight: one more
+};
+
+TEST(MemoryBound, JobLimitsSetTheFiguresAndTheSlicesInFlight) {
+  const uint64_t mib = uint64_t{1} << 20;
+  const LimitCase cases[] = {
+      {"version2_memory_and_quota",
+       {{"proc/self/cgroup", "0::/batch/job\n"}, {"proc/self/mountinfo", kVersion2Mount},
+        {"sys/fs/cgroup/batch/job/memory.max", "268435456\n"}, {"sys/fs/cgroup/batch/job/cpu.max", "150000 100000\n"}},
+       256 * mib, 2, 2},
+      {"version2_parent_sets_the_least",
+       {{"proc/self/cgroup", "0::/batch/job\n"}, {"proc/self/mountinfo", kVersion2Mount},
+        {"sys/fs/cgroup/batch/memory.max", "104857600\n"}, {"sys/fs/cgroup/batch/job/memory.max", "max\n"},
+        {"sys/fs/cgroup/batch/cpu.max", "max 100000\n"}, {"sys/fs/cgroup/batch/job/cpu.max", "50000 100000\n"}},
+       100 * mib, 1, 0},
+      {"version2_max_everywhere",
+       {{"proc/self/cgroup", "0::/job\n"}, {"proc/self/mountinfo", kVersion2Mount},
+        {"sys/fs/cgroup/job/memory.max", "max\n"}, {"sys/fs/cgroup/job/cpu.max", "max 100000\n"}},
+       0, 64, 64},
+      {"version1_unlimited_group_below_a_limited_one",
+       {{"proc/self/cgroup", "5:cpu,cpuacct:/batch/job\n4:memory:/batch/job\n0::/\n"},
+        {"proc/self/mountinfo", kVersion1Mounts},
+        {"sys/fs/cgroup/memory/batch/job/memory.limit_in_bytes", "9223372036854771712\n"},
+        {"sys/fs/cgroup/memory/batch/memory.limit_in_bytes", "1073741824\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/job/cpu.cfs_quota_us", "300000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/job/cpu.cfs_period_us", "100000\n"}},
+       1024 * mib, 3, 3},
+      {"version1_no_quota",
+       {{"proc/self/cgroup", "5:cpu,cpuacct:/job\n"}, {"proc/self/mountinfo", kVersion1Mounts},
+        {"sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_quota_us", "-1\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_period_us", "100000\n"}},
+       0, 64, 64},
+      // A container's own view: its group is the root of what is mounted.
+      {"version1_container_view",
+       {{"proc/self/cgroup", "4:memory:/docker/c0ffee\n"},
+        {"proc/self/mountinfo", "40 23 0:28 /docker/c0ffee /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n"},
+        {"sys/fs/cgroup/memory/memory.limit_in_bytes", "67108864\n"}},
+       64 * mib, 64, 0},
+      {"version2_mount_point_with_a_blank",
+       {{"proc/self/cgroup", "0::/job\n"},
+        {"proc/self/mountinfo", "30 23 0:26 / /cg\\040root rw - cgroup2 cgroup2 rw\n"},
+        {"cg root/job/memory.max", "52428800\n"}},
+       50 * mib, 64, 0},
+      {"unreadable_limits",
+       {{"proc/self/cgroup", "0::/job\n"}, {"proc/self/mountinfo", kVersion2Mount},
+        {"sys/fs/cgroup/job/memory.max", "/"}, {"sys/fs/cgroup/job/cpu.max", "/"}},
+       0, 64, 64},
+      {"garbage",
+       {{"proc/self/cgroup", "0::/job\n"}, {"proc/self/mountinfo", kVersion2Mount},
+        {"sys/fs/cgroup/job/memory.max", "12abc\n"}, {"sys/fs/cgroup/job/cpu.max", "fast\n"}},
+       0, 64, 64},
+      {"garbled_process_files",
+       {{"proc/self/cgroup", "nonsense\n::\n"}, {"proc/self/mountinfo", "1 2 3\n"}}, 0, 64, 64},
+      {"no_process_files", {}, 0, 64, 64},
+  };
+  const uint64_t physical = uint64_t{24} << 30;
+  const uint64_t slice_bytes = (uint64_t{2048} * 2048) * 4 + mib;
+  for (const LimitCase &c : cases) {
+    ScratchDirectory root;
+    for (const auto &[path, content] : c.files) {
+      std::filesystem::path file = root.path + "/" + path;
+      if (content == "/") {
+        std::filesystem::create_directories(file);
+      } else {
+        std::filesystem::create_directories(file.parent_path());
+        write_file(file.string(), content);
+      }
+    }
+    CgroupLimits limits = read_cgroup_limits(root.path.c_str());
+    EXPECT_EQ(limits.memory_bytes, c.memory) << c.name;
+    unsigned cpus = cpus_within_quota(64, limits.cpus);
+    EXPECT_EQ(cpus, c.cpus) << c.name;
+    uint64_t memory = limits.memory_bytes != 0 && limits.memory_bytes < physical ? limits.memory_bytes : physical;
+    EXPECT_EQ(decode_workers(cpus, memory, slice_bytes, 100), c.workers) << c.name;
+  }
+  // What the process maps, for RLIMIT_AS and RLIMIT_DATA.
+  ScratchDirectory proc;
+  std::filesystem::create_directories(proc.path + "/proc/self");
+  write_file(proc.path + "/proc/self/status", "Name:\tsl_depth\nVmPeak:\t 9 kB\nVmSize:\t   19392 kB\nVmData:\t10284 kB\n");
+  MappedMemory mapped = read_mapped_memory(proc.path.c_str());
+  EXPECT_EQ(mapped.address_space, uint64_t{19392} << 10);
+  EXPECT_EQ(mapped.data, uint64_t{10284} << 10);
 }
 
 }  // namespace
