@@ -62,6 +62,28 @@ TEST_P(ParseCalibration, FillsMatchedFieldsAndKeepsTheRest) {
 INSTANTIATE_TEST_SUITE_P(Lines, ParseCalibration, testing::ValuesIn(kParseCases),
                          [](const testing::TestParamInfo<ParseCase> &info) { return std::string(info.param.name); });
 
+// Numbers far longer than any value needs convert exactly as the C library
+// converts their whole text: digits beyond those kept still decide a
+// rounding, and long runs of zeros shift the point without limit.
+TEST(ParseCalibration, LongNumbersConvertAsTheirWholeText) {
+  const std::string halfway_above_one = "1.00000000000000011102230246251565404236316680908203125";
+  const std::string numbers[] = {
+      halfway_above_one + std::string(2000, '0') + "1",  // just above a half: rounds up
+      halfway_above_one + std::string(2000, '0'),        // the half itself: rounds to even
+      "0." + std::string(3000, '0') + "15e3001",
+      "1e" + std::string(3000, '0') + "7",
+      std::string(400, '9') + "." + std::string(1000, '9'),
+      "-" + std::string(100000, '7'),
+  };
+  for (const std::string &number : numbers) {
+    CalibrationRecord record = kEarlier;
+    std::string line = "1 " + number + " 64 " + number + " " + number;
+    ASSERT_EQ(parse_calibration(line.c_str(), &record), 5) << number.substr(0, 40);
+    EXPECT_EQ(record.field2, strtod(number.c_str(), nullptr)) << number.substr(0, 40);
+    EXPECT_EQ(record.offset, strtof(number.c_str(), nullptr)) << number.substr(0, 40);
+  }
+}
+
 struct FormatCase {
   const char *name;
   CalibrationRecord record;
