@@ -9,6 +9,13 @@
 
 #include "platform.h"
 
+namespace {
+
+// What a worker's writer holds besides its slice.
+constexpr uint64_t kWorkerOutputBufferBytes = uint64_t{1} << 20;
+
+}  // namespace
+
 struct DecodeAhead {
   int count;
   int ahead;  // slices that may be started beyond the one being taken
@@ -22,12 +29,13 @@ struct DecodeAhead {
   bool stopping = false;
   std::vector<char> done;  // per slice: decoded
   std::vector<SliceReader *> readers;
+  std::vector<OutputWriter *> writers;
   std::vector<std::thread> threads;
 };
 
 namespace {
 
-void run_worker(DecodeAhead *ahead, SliceReader *reader) {
+void run_worker(DecodeAhead *ahead, SliceReader *reader, OutputWriter *writer) {
   keep_interrupts_off_this_thread();
   std::unique_lock<std::mutex> hold(ahead->lock);
   for (;;) {
@@ -37,7 +45,7 @@ void run_worker(DecodeAhead *ahead, SliceReader *reader) {
     if (ahead->stopping || ahead->next >= ahead->count) return;
     int index = ahead->next++;
     hold.unlock();
-    ahead->decode(reader, index, ahead->context);
+    ahead->decode(reader, writer, index, ahead->context);
     hold.lock();
     ahead->done[static_cast<size_t>(index)] = 1;
     ahead->slice_done.notify_all();
@@ -52,7 +60,7 @@ int decode_workers(unsigned cpus, uint64_t memory, uint64_t slice_bytes, int sli
   // The main thread's slice, then one slice and one stack per worker.
   const uint64_t half = memory / 2;
   if (half < slice_bytes) return 0;
-  const uint64_t fit = (half - slice_bytes) / (slice_bytes + kWorkerStackBytes);
+  const uint64_t fit = (half - slice_bytes) / (slice_bytes + kWorkerStackBytes + kWorkerOutputBufferBytes);
   if (fit < static_cast<uint64_t>(workers)) workers = static_cast<int>(fit);
   return workers;
 }
@@ -66,11 +74,15 @@ DecodeAhead *start_decode_ahead(int count, int workers, DecodeSlice decode, void
   ahead->context = context;
   try {
     ahead->done.assign(static_cast<size_t>(count), 0);
+    ahead->readers.reserve(static_cast<size_t>(workers));
+    ahead->writers.reserve(static_cast<size_t>(workers));
     for (int i = 0; i < workers; ++i) {
       SliceReader *reader = create_slice_reader();
-      if (reader == nullptr) break;
+      OutputWriter *writer = create_output_writer();
       ahead->readers.push_back(reader);
-      ahead->threads.emplace_back(run_worker, ahead, reader);
+      ahead->writers.push_back(writer);
+      if (reader == nullptr || writer == nullptr) break;
+      ahead->threads.emplace_back(run_worker, ahead, reader, writer);
     }
   } catch (const std::system_error &) {
     // Fewer threads than asked for; the ones started do the work.
@@ -99,5 +111,6 @@ void stop_decode_ahead(DecodeAhead *ahead) {
   ahead->slice_taken.notify_all();
   for (std::thread &thread : ahead->threads) thread.join();
   for (SliceReader *reader : ahead->readers) destroy_slice_reader(reader);
+  for (OutputWriter *writer : ahead->writers) destroy_output_writer(writer);
   delete ahead;
 }

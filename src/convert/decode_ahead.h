@@ -7,24 +7,27 @@
 
 #include <cstdint>
 
+#include "output_file.h"
 #include "read_slice.h"
 
 struct DecodeAhead;
 
 // How many workers decode ahead, besides the main thread: one per CPU
 // (`cpus`), never more than the slices, and never more slices at once than
-// half of `memory` holds, at `slice_bytes` each and the stack of each worker.
+// half of `memory` holds, at `slice_bytes` each and the stack and output
+// buffer of each worker.
 // 0 on one CPU, or with memory for one slice only: each slice is then
 // decoded right before it is written.
 int decode_workers(unsigned cpus, uint64_t memory, uint64_t slice_bytes, int slices);
 
 // What a worker does with slice `index`: decode it with the worker's own
-// reader into the caller's storage for that index.
-using DecodeSlice = void (*)(SliceReader *reader, int index, void *context);
+// reader into the caller's storage for that index, and perhaps write its
+// output with the worker's own writer.
+using DecodeSlice = void (*)(SliceReader *reader, OutputWriter *writer, int index, void *context);
 
 // Starts up to `workers` threads over the slices 0 to count - 1. Null when
-// not one worker could be started (no memory for a reader, no thread): the
-// caller then decodes on its own.
+// not one worker could be started (no memory for a reader or a writer, no
+// thread): the caller then decodes on its own.
 DecodeAhead *start_decode_ahead(int count, int workers, DecodeSlice decode, void *context);
 
 // Waits until slice `index` is decoded; its storage is then the caller's.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "platform.h"
 
@@ -10,12 +11,13 @@ namespace {
 
 constexpr size_t kBufferSize = 1 << 20;
 
-// The one output file open at a time. Bytes [buffer_start, buffer_start +
+}  // namespace
+
+// One output file open at a time. Bytes [buffer_start, buffer_start +
 // buffered) of the file are held in `buffer`; `position` and `size` are the
 // file as libtiff sees it.
-struct OutputFile {
+struct OutputWriter {
   FileHandle file = -1;
-  const char *name = nullptr;
   bool buffering = false;
   bool failed = false;
   int error = 0;  // errno of the first failure
@@ -36,9 +38,11 @@ struct OutputFile {
   uint8_t buffer[kBufferSize];
 };
 
-OutputFile output;
+namespace {
 
-bool write_at(uint64_t offset, const uint8_t *bytes, size_t count) {
+OutputWriter main_writer;
+
+bool write_at(OutputWriter &output, uint64_t offset, const uint8_t *bytes, size_t count) {
   int error = 0;
   if (write_file_at(output.file, bytes, count, offset, &error)) return true;
   if (!output.failed) output.error = error;
@@ -47,16 +51,16 @@ bool write_at(uint64_t offset, const uint8_t *bytes, size_t count) {
 }
 
 // Writes out what the buffer or the span holds.
-bool flush_buffer() {
+bool flush_buffer(OutputWriter &output) {
   bool ok = !output.failed;
-  if (ok && output.buffered > 0) ok = write_at(output.buffer_start, output.buffer, output.buffered);
-  if (ok && output.span_size > 0) ok = write_at(output.span_start, output.span, output.span_size);
+  if (ok && output.buffered > 0) ok = write_at(output, output.buffer_start, output.buffer, output.buffered);
+  if (ok && output.span_size > 0) ok = write_at(output, output.span_start, output.span, output.span_size);
   output.buffered = 0;
   output.span_size = 0;
   return ok;
 }
 
-bool is_stable(const uint8_t *bytes, size_t count) {
+bool is_stable(const OutputWriter &output, const uint8_t *bytes, size_t count) {
   const auto address = reinterpret_cast<uintptr_t>(bytes);
   const auto begin = reinterpret_cast<uintptr_t>(output.stable_begin);
   const auto end = reinterpret_cast<uintptr_t>(output.stable_end);
@@ -64,13 +68,13 @@ bool is_stable(const uint8_t *bytes, size_t count) {
 }
 
 // Adds the bytes to the span, or starts a new span with them.
-bool write_stable(const uint8_t *bytes, size_t count) {
+bool write_stable(OutputWriter &output, const uint8_t *bytes, size_t count) {
   if (output.span_size > 0 && bytes == output.span + output.span_size &&
       output.position == output.span_start + output.span_size) {
     output.span_size += count;
     return !output.failed;
   }
-  bool ok = flush_buffer();
+  bool ok = flush_buffer(output);
   output.span = bytes;
   output.span_size = count;
   output.span_start = output.position;
@@ -78,34 +82,37 @@ bool write_stable(const uint8_t *bytes, size_t count) {
 }
 
 // Adds a copy of the bytes to the buffer, or writes them straight through.
-bool write_copied(const uint8_t *bytes, size_t count) {
+bool write_copied(OutputWriter &output, const uint8_t *bytes, size_t count) {
   if (output.span_size == 0 && output.position == output.buffer_start + output.buffered &&
       output.buffered + count <= kBufferSize) {
     memcpy(output.buffer + output.buffered, bytes, count);
     output.buffered += count;
     return !output.failed;
   }
-  bool ok = flush_buffer();
+  bool ok = flush_buffer(output);
   if (ok && count < kBufferSize) {
     output.buffer_start = output.position;
     memcpy(output.buffer, bytes, count);
     output.buffered = count;
   } else if (ok) {
-    ok = write_at(output.position, bytes, count);
+    ok = write_at(output, output.position, bytes, count);
   }
   return ok;
 }
 
-tmsize_t write_proc(thandle_t, void *data, tmsize_t size) {
+OutputWriter &writer_of(thandle_t handle) { return *static_cast<OutputWriter *>(handle); }
+
+tmsize_t write_proc(thandle_t handle, void *data, tmsize_t size) {
+  OutputWriter &output = writer_of(handle);
   const auto *bytes = static_cast<const uint8_t *>(data);
   const size_t count = static_cast<size_t>(size);
   bool ok;
   if (!output.buffering) {
-    ok = write_at(output.position, bytes, count);
-  } else if (is_stable(bytes, count)) {
-    ok = write_stable(bytes, count);
+    ok = write_at(output, output.position, bytes, count);
+  } else if (is_stable(output, bytes, count)) {
+    ok = write_stable(output, bytes, count);
   } else {
-    ok = write_copied(bytes, count);
+    ok = write_copied(output, bytes, count);
   }
   if (!ok) {
     errno = output.error;
@@ -118,24 +125,28 @@ tmsize_t write_proc(thandle_t, void *data, tmsize_t size) {
 
 // libtiff does not read back a file it is creating; answered from the file
 // itself after a flush all the same.
-tmsize_t read_proc(thandle_t, void *data, tmsize_t size) {
-  if (!flush_buffer()) return -1;
+tmsize_t read_proc(thandle_t handle, void *data, tmsize_t size) {
+  OutputWriter &output = writer_of(handle);
+  if (!flush_buffer(output)) return -1;
   size_t n = read_file_at(output.file, data, static_cast<size_t>(size), output.position);
   output.position += n;
   return static_cast<tmsize_t>(n);
 }
 
-toff_t seek_proc(thandle_t, toff_t offset, int whence) {
+toff_t seek_proc(thandle_t handle, toff_t offset, int whence) {
+  OutputWriter &output = writer_of(handle);
   uint64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? output.position : output.size;
   output.position = base + offset;
   return output.position;
 }
 
-// The file itself is closed by close_output_file, which alone knows
-// whether it is complete.
-int close_proc(thandle_t) { return flush_buffer() ? 0 : -1; }
+// The file itself stays open: its owner alone knows what becomes of it.
+int close_proc(thandle_t handle) { return flush_buffer(writer_of(handle)) ? 0 : -1; }
 
-toff_t size_proc(thandle_t) { return output.size; }
+toff_t size_proc(thandle_t handle) { return writer_of(handle).size; }
+
+// Drops libtiff's messages about a file written quietly.
+int drop_message(TIFF *, void *, const char *, const char *, va_list) { return 1; }
 
 int map_proc(thandle_t, void **, toff_t *) { return 0; }
 
@@ -143,15 +154,16 @@ void unmap_proc(thandle_t, void *, toff_t) {}
 
 }  // namespace
 
-TIFF *open_output_file(const char *name, const void *stable, size_t stable_size) {
-  FileHandle file;
-  int error = 0;
-  if (!create_output_file(name, &file, &error)) {
-    TIFFErrorExt(nullptr, "TIFFOpen", "%s: %s", name, error_text(error));
-    return nullptr;
-  }
+OutputWriter *main_output_writer() { return &main_writer; }
+
+OutputWriter *create_output_writer() { return new (std::nothrow) OutputWriter; }
+
+void destroy_output_writer(OutputWriter *writer) { delete writer; }
+
+TIFF *open_output_tiff(OutputWriter *writer, const char *name, FileHandle file, const void *stable,
+                       size_t stable_size, bool quiet) {
+  OutputWriter &output = *writer;
   output.file = file;
-  output.name = name;
   output.buffering = false;
   output.failed = false;
   output.error = 0;
@@ -160,37 +172,28 @@ TIFF *open_output_file(const char *name, const void *stable, size_t stable_size)
   output.stable_begin = static_cast<const uint8_t *>(stable);
   output.stable_end = output.stable_begin + stable_size;
   output.span_size = 0;
-  TIFF *tiff = TIFFClientOpen(name, "wl", &output, read_proc, write_proc, seek_proc, close_proc, size_proc,
-                              map_proc, unmap_proc);
-  if (tiff == nullptr) {
-    // This run created or emptied the file; what its header left is removed.
-    discard_output_file(name, output.file);
-    output.file = -1;
-    return nullptr;
+  TIFFOpenOptions *options = nullptr;
+  if (quiet) {
+    options = TIFFOpenOptionsAlloc();
+    if (options == nullptr) return nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(options, drop_message, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, drop_message, nullptr);
   }
-  output.buffering = true;
+  TIFF *tiff = TIFFClientOpenExt(name, "wl", &output, read_proc, write_proc, seek_proc, close_proc, size_proc,
+                                 map_proc, unmap_proc, options);
+  if (options != nullptr) TIFFOpenOptionsFree(options);
+  output.buffering = tiff != nullptr;
   return tiff;
 }
 
-bool close_output_file(TIFF *tiff, int *error) {
+bool finish_output_tiff(OutputWriter *writer, TIFF *tiff, int *error) {
+  OutputWriter &output = *writer;
   // The directory is written here, into the buffer; libtiff reports a
   // failure of its own writes.
   bool directory_written = TIFFFlush(tiff) == 1;
-  bool flushed = flush_buffer();
+  bool flushed = flush_buffer(output);
   TIFFClose(tiff);
-  bool complete = directory_written && flushed && !output.failed;
-  int close_error = 0;
-  if (complete && close_output_file_handle(output.file, &close_error)) {
-    output.file = -1;
-    return true;
-  }
-  *error = output.failed ? output.error : close_error;
-  if (complete) {
-    // The file is closed already; only its name is left to remove.
-    discard_output_file(output.name, -1);
-  } else {
-    discard_output_file(output.name, output.file);
-  }
+  *error = output.failed ? output.error : 0;
   output.file = -1;
-  return false;
+  return directory_written && flushed && !output.failed;
 }

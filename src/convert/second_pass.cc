@@ -1,5 +1,7 @@
 #include "second_pass.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -32,6 +34,7 @@ struct PendingSlice {
   bool mapped = false;
   uint16_t *codes16 = nullptr;
   uint8_t *codes8 = nullptr;
+  FileHandle unpublished = -1;  // the output written ahead, until it is published
 };
 
 struct SecondPass {
@@ -40,6 +43,7 @@ struct SecondPass {
   std::vector<PendingSlice> slices;  // decoded ahead: the slices that exist as the pass starts
   size_t next_slot = 0;              // the first of `slices` not yet taken
   DecodeAhead *ahead = nullptr;      // null: every slice is decoded right before it is written
+  std::atomic<bool> write_ahead{false};  // workers write the outputs they can, unseen
   SliceReader *reader = nullptr;     // the main thread's, made when first needed
 };
 
@@ -49,15 +53,23 @@ void free_slice_image(uint16_t **rows, int height) {
   free(rows);
 }
 
+void free_codes(PendingSlice *slice) {
+  free(slice->codes16);
+  free(slice->codes8);
+  slice->codes16 = nullptr;
+  slice->codes8 = nullptr;
+}
+
+// Frees what the slice holds; an output written ahead and not published
+// vanishes.
 void release(PendingSlice *slice) {
   free_slice_image(slice->rows, slice->height);
   free(slice->description);
-  free(slice->codes16);
-  free(slice->codes8);
+  free_codes(slice);
   slice->rows = nullptr;
   slice->description = nullptr;
-  slice->codes16 = nullptr;
-  slice->codes8 = nullptr;
+  if (slice->unpublished != -1) drop_unpublished_output(slice->unpublished);
+  slice->unpublished = -1;
 }
 
 void form_name(PendingSlice *slice, int number) {
@@ -80,8 +92,31 @@ bool map_pending(const SecondPass &pass, PendingSlice *slice, double scale, floa
                    bit == 16 ? &slice->codes16 : nullptr, bit == 8 ? &slice->codes8 : nullptr);
 }
 
-void decode_and_crop(SliceReader *reader, const SecondPass &pass, PendingSlice *slice) {
-  const RunParameters &parameters = *pass.parameters;
+OutputSlice output_of(const SecondPass &pass, const PendingSlice &slice, const char *line) {
+  return {slice.number, slice.name,       pass.parameters->bit, slice.out_width,
+          slice.out_height, slice.codes16, slice.codes8,        line};
+}
+
+// A line of all eight fields makes the same output line whatever the
+// slices before it set: such a slice's output can be written ahead, unseen
+// until its turn. Anything that keeps it from being written is left to
+// finish_slice, which writes it in its turn.
+void write_ahead(SecondPass *pass, OutputWriter *writer, PendingSlice *slice, const CalibrationRecord &own) {
+  char *line = format_calibration(own, pass->scaling->div, pass->scaling->base);
+  if (line == nullptr) return;
+  int error = 0;
+  if (write_slice_ahead(writer, output_of(*pass, *slice, line), &slice->unpublished, &error)) {
+    free_codes(slice);
+  } else {
+    slice->unpublished = -1;
+    // A file system without unseen files has none for any slice.
+    if (error != EEXIST) pass->write_ahead.store(false, std::memory_order_relaxed);
+  }
+  free(line);
+}
+
+void decode_and_crop(SliceReader *reader, OutputWriter *writer, SecondPass *pass, PendingSlice *slice) {
+  const RunParameters &parameters = *pass->parameters;
   slice->outcome = read_slice_with(reader, slice->name, &slice->width, &slice->height, nullptr, &slice->rows,
                                    &slice->description, &slice->failure);
   if (slice->outcome == kSliceRefused && refused_for_memory(slice->failure)) slice->out_of_memory = true;
@@ -100,18 +135,23 @@ void decode_and_crop(SliceReader *reader, const SecondPass &pass, PendingSlice *
   // finish_slice parses the same text to the same two values. When the
   // codes cannot be allocated, finish_slice maps the rows again.
   CalibrationRecord own{};
-  if (parse_calibration(slice->description, &own) >= 4 && map_pending(pass, slice, own.scale, own.offset)) {
+  const int fields = parse_calibration(slice->description, &own);
+  if (fields >= 4 && map_pending(*pass, slice, own.scale, own.offset)) {
     slice->mapped = true;
     free_slice_image(slice->rows, slice->height);
     slice->rows = nullptr;
+    if (fields == 8 && writer != nullptr && pass->write_ahead.load(std::memory_order_relaxed)) {
+      write_ahead(pass, writer, slice, own);
+    }
   }
 }
 
-// Decodes and crops a slice, on whichever thread. Every check is left to
-// finish_slice, which makes them in order.
-void decode_slice(SliceReader *reader, const SecondPass &pass, PendingSlice *slice) {
+// Decodes and crops a slice, and with a writer perhaps writes it ahead, on
+// whichever thread. Every check is left to finish_slice, which makes them
+// in order.
+void decode_slice(SliceReader *reader, OutputWriter *writer, SecondPass *pass, PendingSlice *slice) {
   try {
-    decode_and_crop(reader, pass, slice);
+    decode_and_crop(reader, writer, pass, slice);
   } catch (const std::bad_alloc &) {
     forget(slice);
     slice->out_of_memory = true;
@@ -120,9 +160,9 @@ void decode_slice(SliceReader *reader, const SecondPass &pass, PendingSlice *sli
 }
 
 // A worker's part: slice `index` of those decoded ahead.
-void decode_pending(SliceReader *reader, int index, void *context) {
+void decode_pending(SliceReader *reader, OutputWriter *writer, int index, void *context) {
   auto *pass = static_cast<SecondPass *>(context);
-  decode_slice(reader, *pass, &pass->slices[static_cast<size_t>(index)]);
+  decode_slice(reader, writer, pass, &pass->slices[static_cast<size_t>(index)]);
 }
 
 bool fail_on_file(const char *name, const char *message) {
@@ -131,9 +171,9 @@ bool fail_on_file(const char *name, const char *message) {
 }
 
 // Decoding ahead ends for the rest of the run: the workers stop, and every
-// slice not yet taken that they decoded is dropped, to be decoded again
-// when its turn comes. Memory is then as when each slice is decoded right
-// before it is written.
+// slice not yet taken that they decoded is dropped, with its output written
+// ahead, to be decoded again when its turn comes. Memory and disk are then
+// as when each slice is decoded right before it is written.
 void stop_decoding_ahead(SecondPass *pass) {
   if (pass->ahead == nullptr) return;
   stop_decode_ahead(pass->ahead);
@@ -141,12 +181,14 @@ void stop_decoding_ahead(SecondPass *pass) {
   for (size_t i = pass->next_slot; i < pass->slices.size(); ++i) forget(&pass->slices[i]);
 }
 
+void make_room(void *context) { stop_decoding_ahead(static_cast<SecondPass *>(context)); }
+
 // Decodes the slice on the main thread. False when not even a reader can be
 // allocated.
 bool decode_here(SecondPass *pass, PendingSlice *slice) {
   if (pass->reader == nullptr) pass->reader = create_slice_reader();
   if (pass->reader == nullptr) return fail_on_file(slice->name, "memory allocation error.");
-  decode_slice(pass->reader, *pass, slice);
+  decode_slice(pass->reader, nullptr, pass, slice);
   return true;
 }
 
@@ -171,6 +213,23 @@ bool finish_slice(SecondPass *pass, PendingSlice *slice, CalibrationRecord *cali
   }
   if (slice->description == nullptr) return fail_on_file(slice->name, "calibration line not found.");
   parse_calibration(slice->description, calibration);
+  if (slice->unpublished != -1) {
+    // Written ahead: complete, and now named.
+    char output_name[32];
+    output_name_for(slice->number, parameters.bit, output_name);
+    int error = 0;
+    const bool published = publish_output(output_name, slice->unpublished, &error);
+    slice->unpublished = -1;
+    if (published) {
+      print_progress(slice->name, output_name, parameters.bit);
+      return true;
+    }
+    // The name has come to exist, or cannot be given: the output is written
+    // in its place, from the slice decoded again.
+    if (error != EEXIST) pass->write_ahead.store(false, std::memory_order_relaxed);
+    forget(slice);
+    return decode_here(pass, slice) && finish_slice(pass, slice, calibration);
+  }
   if (!slice->mapped && !map_pending(*pass, slice, calibration->scale, calibration->offset)) {
     if (pass->ahead == nullptr) return fail_on_file(slice->name, "memory allocation error.");
     // Rows of slices decoded side by side lie interleaved in the heap: the
@@ -182,8 +241,11 @@ bool finish_slice(SecondPass *pass, PendingSlice *slice, CalibrationRecord *cali
   }
   char *line = format_calibration(*calibration, pass->scaling->div, pass->scaling->base);
   if (line == nullptr) return fail_on_file(slice->name, "memory allocation error.");
-  bool written = write_slice(slice->number, slice->name, parameters.bit, slice->out_width, slice->out_height,
-                             slice->codes16, slice->codes8, line);
+  // Outputs written ahead take room on the disk that the output may need:
+  // when it fails beside them, they go and it is written again.
+  const bool beside_others = pass->ahead != nullptr && pass->write_ahead.load(std::memory_order_relaxed);
+  bool written = write_slice(main_output_writer(), output_of(*pass, *slice, line), beside_others ? make_room : nullptr,
+                             pass);
   free(line);
   return written;
 }
@@ -222,7 +284,7 @@ bool convert_in_order(SecondPass *pass, const std::vector<int> &numbers, Calibra
 
 bool convert_series(const RunParameters &parameters, const SeriesScaling &scaling, CalibrationRecord *calibration,
                     const std::vector<int> &candidates, const SeriesExtent &extent) {
-  SecondPass pass{&parameters, &scaling, {}, 0, nullptr, nullptr};
+  SecondPass pass{&parameters, &scaling, {}, 0, nullptr, {false}, nullptr};
   // Each name is tested as its number is reached: a slice gone by then is
   // passed over, and a name that has come to exist (a link completed by an
   // earlier output of this run) is converted.
@@ -240,10 +302,12 @@ bool convert_series(const RunParameters &parameters, const SeriesScaling &scalin
     }
     const int count = static_cast<int>(pass.slices.size());
     const int workers = decode_workers(usable_cpu_count(), usable_memory_bytes(), slice_bytes(extent), count);
+    pass.write_ahead.store(workers > 0);
     if (workers > 0) pass.ahead = start_decode_ahead(count, workers, decode_pending, &pass);
   }
   bool ok = convert_in_order(&pass, numbers, calibration);
-  // Slices decoded ahead of a failed one are dropped unseen.
+  // Slices decoded ahead of a failed one are dropped unseen, and so are
+  // their outputs.
   if (pass.ahead != nullptr) stop_decode_ahead(pass.ahead);
   if (pass.reader != nullptr) destroy_slice_reader(pass.reader);
   for (PendingSlice &slice : pass.slices) release(&slice);

@@ -55,6 +55,26 @@ bool close_output_file_handle(FileHandle file, int *error);
 // A name that leads to a device, not a file, is left alone.
 void discard_output_file(const char *name, FileHandle file);
 
+// Empties an open output file, to write it again from its start.
+bool empty_output_file(FileHandle file, int *error);
+
+// --- Outputs written ahead ---
+// An output written ahead of its turn stays unseen until the run reaches
+// it: no one else sees it, nothing of an existing file of its name is
+// touched, and it vanishes with the process however the process ends.
+
+// Creates the output `name` unseen. False, with nothing changed on disk,
+// when the name exists or the file system cannot hold such a file.
+bool create_unpublished_output(const char *name, FileHandle *file, int *error);
+
+// Gives an unpublished output its name and closes it. False, with the
+// output dropped and *error set (EEXIST when the name has come to exist),
+// when it cannot.
+bool publish_output(const char *name, FileHandle file, int *error);
+
+// Drops an unpublished output; nothing of it remains.
+void drop_unpublished_output(FileHandle file);
+
 // Threads other than the main thread call this first: interrupts are then
 // taken by the main thread, the one that writes outputs, and never arrive
 // in the middle of another thread's work.

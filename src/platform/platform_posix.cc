@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "cgroup_limits.h"
@@ -207,6 +208,46 @@ void discard_output_file(const char *name, FileHandle file) {
   // no half-written slice; the name is left alone.
   if (regular) unlink(name);
 }
+
+bool empty_output_file(FileHandle file, int *error) {
+  if (ftruncate(static_cast<int>(file), 0) == 0) return true;
+  *error = errno;
+  return false;
+}
+
+// An unnamed file in the working directory (O_TMPFILE): it has no name to
+// be seen by, and the system frees it when its last descriptor closes.
+bool create_unpublished_output(const char *name, FileHandle *file, int *error) {
+  struct stat status;
+  if (lstat(name, &status) == 0) {
+    *error = EEXIST;
+    return false;
+  }
+  int fd = open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  *file = fd;
+  return true;
+}
+
+bool publish_output(const char *name, FileHandle file, int *error) {
+  const int fd = static_cast<int>(file);
+  // Naming the descriptor itself takes a capability; its entry in /proc
+  // does not. Either link fails when the name exists.
+  bool linked = linkat(fd, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0;
+  if (!linked && errno != EEXIST) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    linked = linkat(AT_FDCWD, path, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
+  }
+  if (!linked) *error = errno;
+  close(fd);
+  return linked;
+}
+
+void drop_unpublished_output(FileHandle file) { close(static_cast<int>(file)); }
 
 void keep_interrupts_off_this_thread() {
   sigset_t set;

@@ -236,6 +236,55 @@ void discard_output_file(const char *name, FileHandle file) {
   if (regular) DeleteFileA(name);
 }
 
+bool empty_output_file(FileHandle file, int *error) {
+  FILE_END_OF_FILE_INFO end{};
+  if (SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end)) return true;
+  *error = errno_of(GetLastError());
+  return false;
+}
+
+namespace {
+
+bool mark_for_deletion(HANDLE handle, bool deleted) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = deleted ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+}  // namespace
+
+// The name created new and at once marked for deletion: it goes when its
+// handle closes, also when the process ends by Ctrl-C or is killed, and
+// until then no one else can open it. The console control handler takes
+// the same lock, so it never ends the process between the two steps.
+bool create_unpublished_output(const char *name, FileHandle *file, int *error) {
+  OutputLocked locked;
+  HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = errno_of(GetLastError());
+    return false;
+  }
+  if (GetFileType(handle) != FILE_TYPE_DISK || !mark_for_deletion(handle, true)) {
+    *error = errno_of(GetLastError());
+    CloseHandle(handle);
+    DeleteFileA(name);
+    return false;
+  }
+  *file = reinterpret_cast<FileHandle>(handle);
+  return true;
+}
+
+bool publish_output(const char *, FileHandle file, int *error) {
+  HANDLE handle = handle_of(file);
+  bool kept = mark_for_deletion(handle, false);
+  if (!kept) *error = errno_of(GetLastError());
+  CloseHandle(handle);
+  return kept;
+}
+
+void drop_unpublished_output(FileHandle file) { CloseHandle(handle_of(file)); }
+
 // Windows runs a console control handler on a thread it creates for the
 // event; no thread of the program is ever interrupted, so there is nothing
 // to hold off.
