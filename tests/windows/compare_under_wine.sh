@@ -3,8 +3,10 @@
 # same series in two scratch directories: the Linux sl_depth runs in one,
 # sl_depth.exe under Wine in the other, with the same arguments; the exit
 # status, both console streams and every file left in the directory must be
-# the same bytes. A first row checks that the program needs no DLL beyond
-# Windows' own.
+# the same bytes. The first rows check that both builds have the same
+# upstream libtiff (both versions are printed first), that the ZIP beside
+# the program tells which libtiff it carries and has CR LF line ends in its
+# text files, and that the program needs no DLL beyond Windows' own.
 # Usage: compare_under_wine.sh BUILD_RELEASE_DIR WINDOWS_EXE
 set -euo pipefail
 release=$(realpath "$1")
@@ -74,6 +76,48 @@ passed=0
 failed=0
 pass() { printf 'ok    %-20s %s\n' "$1" "$2"; passed=$((passed + 1)); }
 fail() { printf 'FAIL  %-20s %s\n' "$1" "$2"; failed=$((failed + 1)); }
+
+# --- The libtiff of each build ---
+
+# The Linux program's: the Debian package of the libtiff it loads. The
+# Windows program's: the libtiff-version.txt windows.sh leaves beside it.
+# Another upstream version may read or write other bytes.
+upstream_of() {
+  local version=${1#*:}
+  echo "${version%-*}"
+}
+linux_tiff=$(ldd "$linux_tool" | sed -n 's/^[[:space:]]*libtiff\.so[^ ]* => \([^ ]*\) .*/\1/p')
+linux_tiff_package=$(dpkg-query -S "$(realpath "$linux_tiff")" | sed 's/: .*//')
+linux_tiff_version=$(dpkg-query -W -f='${Version}' "$linux_tiff_package")
+windows_tiff=$(tr -d '\r' <"$(dirname "$exe")/libtiff-version.txt" 2>/dev/null || true)
+windows_tiff_version=$(sed -n 's/^ *version: *//p' <<<"$windows_tiff")
+windows_tiff_source=$(sed -n 's/^ *Debian source package: *//p' <<<"$windows_tiff")
+echo "libtiff of the Linux build:   $linux_tiff_version ($linux_tiff_package)"
+echo "libtiff of the Windows build: ${windows_tiff_version:-unknown} (${windows_tiff_source:-source package unknown})"
+if [ -n "$windows_tiff_version" ] && [ "$windows_tiff_version" = "$(upstream_of "$linux_tiff_version")" ]; then
+  pass libtiff-upstream "$windows_tiff_version in both"
+else
+  fail libtiff-upstream "Linux $(upstream_of "$linux_tiff_version"), Windows ${windows_tiff_version:-unknown}"
+fi
+
+# --- The ZIP: libtiff-version.txt, and CR LF line ends in every text file ---
+
+zip=$(find "$(dirname "$exe")" -maxdepth 1 -name 'sl_depth-*-win64.zip' | head -n 1)
+problems=()
+if [ -z "$zip" ]; then
+  problems+=("no ZIP beside the program")
+else
+  texts=$(unzip -Z1 "$zip" '*.txt')
+  grep -qx libtiff-version.txt <<<"$texts" || problems+=("no libtiff-version.txt")
+  for text in $texts; do
+    [ "$(unzip -p "$zip" "$text" | grep -cv $'\r$')" = 0 ] || problems+=("LF-only lines in $text")
+  done
+fi
+if [ ${#problems[@]} -eq 0 ]; then
+  pass zip-texts "CR LF in $(tr '\n' ' ' <<<"$texts")"
+else
+  fail zip-texts "$(IFS=';'; echo "${problems[*]}")"
+fi
 
 # --- The program's DLLs ---
 
