@@ -9,6 +9,7 @@
 # text files, and that the program needs no DLL beyond Windows' own.
 # Usage: compare_under_wine.sh BUILD_RELEASE_DIR WINDOWS_EXE
 set -euo pipefail
+source=$(cd "$(dirname "$0")/../.." && pwd)
 release=$(realpath "$1")
 exe=$(realpath "$2")
 linux_tool=$release/src/convert/sl_depth
@@ -117,6 +118,19 @@ if [ ${#problems[@]} -eq 0 ]; then
   pass zip-texts "CR LF in $(tr '\n' ' ' <<<"$texts")"
 else
   fail zip-texts "$(IFS=';'; echo "${problems[*]}")"
+fi
+
+# --- What Ctrl-C does to an output behind a link: a Windows link or
+# junction cannot be made under Wine, so the choice is checked alone ---
+
+# (Output goes through a file: Wine's services, started by the first
+# program, keep a pipe open.)
+steps=$scratch/interrupt_steps_test
+if x86_64-w64-mingw32-g++-posix -std=c++17 -Wall -Wextra -Werror -static -I"$source/src/platform" -o "$steps.exe" \
+  "$source/tests/windows/interrupt_steps_test.cc" >"$steps.out" 2>&1 && wine "$steps.exe" >"$steps.out" 2>&1; then
+  pass interrupt-steps "$(tail -n 1 "$steps.out")"
+else
+  fail interrupt-steps "$(tail -n 3 "$steps.out" | tr '\n' ' ')"
 fi
 
 # --- The program's DLLs ---
