@@ -104,16 +104,12 @@ fi
 # --- The ZIP: libtiff-version.txt, and CR LF line ends in every text file ---
 
 zip=$(find "$(dirname "$exe")" -maxdepth 1 -name 'sl_depth-*-win64.zip' | head -n 1)
+texts=$(unzip -Z1 "${zip:-/dev/null}" '*.txt' 2>/dev/null || true)
 problems=()
-if [ -z "$zip" ]; then
-  problems+=("no ZIP beside the program")
-else
-  texts=$(unzip -Z1 "$zip" '*.txt')
-  grep -qx libtiff-version.txt <<<"$texts" || problems+=("no libtiff-version.txt")
-  for text in $texts; do
-    [ "$(unzip -p "$zip" "$text" | grep -cv $'\r$')" = 0 ] || problems+=("LF-only lines in $text")
-  done
-fi
+grep -qx libtiff-version.txt <<<"$texts" || problems+=("no libtiff-version.txt in ${zip:-a ZIP beside the program}")
+for text in $texts; do
+  [ "$(unzip -p "$zip" "$text" | grep -cv $'\r$')" = 0 ] || problems+=("LF-only lines in $text")
+done
 if [ ${#problems[@]} -eq 0 ]; then
   pass zip-texts "CR LF in $(tr '\n' ' ' <<<"$texts")"
 else
