@@ -1,6 +1,7 @@
 # The Windows build: one self-contained sl_depth.exe and the ZIP built with
-# `cpack -G ZIP`, holding the program, a readme for Windows users and the
-# licences of the libraries linked into it.
+# `cpack -G ZIP`, holding the program, a readme for Windows users, the
+# version of the libtiff inside and the licences of the libraries linked
+# into it.
 
 # libstdc++, libgcc and winpthread linked in: the program needs no DLL
 # beyond those of Windows itself.
@@ -8,21 +9,45 @@ target_link_options(sl_depth PRIVATE -static -s)
 
 set(SL_TIFF_LICENSE "" CACHE FILEPATH "libtiff's licence text (LICENSE.md of its source)")
 set(SL_MINGW_LICENSE "" CACHE FILEPATH "the MinGW-w64 runtime's and winpthread's copyright file")
+set(SL_TIFF_SOURCE "" CACHE STRING "the source package libtiff was built from, as NAME VERSION")
 
 # Everything in the top folder of the archive, beside the program; the
 # rules of the Linux install tree are left out of it.
 install(TARGETS sl_depth RUNTIME DESTINATION . COMPONENT windows)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/README-windows.txt DESTINATION . COMPONENT windows)
-# The libraries' licence notices, under names that say whose they are.
-function(sl_install_notice file name)
+
+# The text files of the archive get CR LF line ends, which every Notepad
+# shows as lines (before Windows 10 1809 it shows LF-only text as one line).
+set(SL_WINDOWS_TEXT ${CMAKE_BINARY_DIR}/windows-text)
+function(sl_install_text name text)
+  string(REPLACE "\r\n" "\n" text "${text}")
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE ${SL_WINDOWS_TEXT}/${name} "${text}")
+  install(FILES ${SL_WINDOWS_TEXT}/${name} DESTINATION . COMPONENT windows)
+endfunction()
+# A file of the source or the build machine, under the name given.
+function(sl_install_text_file file name)
   if(EXISTS "${file}")
-    install(FILES "${file}" DESTINATION . RENAME ${name} COMPONENT windows)
+    file(READ "${file}" text)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+    sl_install_text(${name} "${text}")
   else()
-    message(WARNING "licence notice ${name} not found: the ZIP lacks it")
+    message(WARNING "${name} not found: the ZIP lacks it")
   endif()
 endfunction()
-sl_install_notice("${SL_TIFF_LICENSE}" LICENSE-libtiff.txt)
-sl_install_notice("${SL_MINGW_LICENSE}" LICENSE-mingw-w64.txt)
+
+sl_install_text_file(${PROJECT_SOURCE_DIR}/docs/README-windows.txt README-windows.txt)
+# The libraries' licence notices, under names that say whose they are.
+sl_install_text_file("${SL_TIFF_LICENSE}" LICENSE-libtiff.txt)
+sl_install_text_file("${SL_MINGW_LICENSE}" LICENSE-mingw-w64.txt)
+# Which libtiff the program carries: the version of the headers it was
+# built against, and the source package it came from.
+if(NOT SL_TIFF_SOURCE)
+  set(SL_TIFF_SOURCE "unknown")
+endif()
+sl_install_text(libtiff-version.txt "libtiff built into sl_depth.exe
+  version:                ${TIFF_VERSION_STRING}
+  Debian source package:  ${SL_TIFF_SOURCE}
+")
 
 set(CPACK_PACKAGE_NAME sl_depth)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

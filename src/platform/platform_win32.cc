@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interrupt_win32.h"
 #include "platform.h"
 
 namespace {
@@ -75,30 +76,62 @@ OVERLAPPED at_offset(uint64_t offset) {
   return position;
 }
 
-// The output file being written, for the console control handler, or
-// INVALID_HANDLE_VALUE. The handler runs on a thread of its own, so the
-// record changes, and a recorded handle is closed, only under this lock:
-// the handler never marks a handle that is closed or half recorded. An SRW
-// lock needs no setup before its first use.
+// The output file being written, for the console control handler: its
+// handle, or INVALID_HANDLE_VALUE, and its name. The handler runs on a
+// thread of its own, so the record changes, and a recorded handle is
+// closed, only under this lock, and writes hold it shared: the handler,
+// which takes it and never gives it back, never sees a handle closed or
+// half recorded, and no write lands after it emptied a file. An SRW lock
+// needs no setup before its first use.
 SRWLOCK output_lock = SRWLOCK_INIT;
-HANDLE output_in_progress = INVALID_HANDLE_VALUE;
+struct OutputInProgress {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  char name[MAX_PATH] = "";
+};
+OutputInProgress output_in_progress;
 
 struct OutputLocked {
   OutputLocked() { AcquireSRWLockExclusive(&output_lock); }
   ~OutputLocked() { ReleaseSRWLockExclusive(&output_lock); }
 };
 
+struct WritesLocked {
+  WritesLocked() { AcquireSRWLockShared(&output_lock); }
+  ~WritesLocked() { ReleaseSRWLockShared(&output_lock); }
+};
+
+void mark_for_deletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Ends an output that an interrupt cut short, as interrupt_steps says. A
+// handle opened through a link is the file it leads to; the link itself is
+// reached by opening its name with FILE_FLAG_OPEN_REPARSE_POINT.
+void end_interrupted_output(const OutputInProgress &output) {
+  unsigned steps = interrupt_steps(GetFileAttributesA(output.name));
+  if ((steps & kEmptyThroughHandle) != 0) {
+    FILE_END_OF_FILE_INFO end{};
+    SetFileInformationByHandle(output.handle, FileEndOfFileInfo, &end, sizeof end);
+  }
+  if ((steps & kDeleteThroughHandle) != 0) mark_for_deletion(output.handle);
+  if ((steps & kDeleteName) != 0) {
+    HANDLE name = CreateFileA(output.name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (name != INVALID_HANDLE_VALUE) {
+      mark_for_deletion(name);
+      CloseHandle(name);
+    }
+  }
+}
+
 // Ctrl-C, Ctrl-Break, closing the console, logoff and shutdown: the output
-// being written is marked for deletion through its open handle, so it goes
-// when the process ends and its last handle closes; then the process ends
-// as the default handler ends it. The lock is kept: nothing else runs after.
+// being written is ended, then the process ends as the default handler
+// ends it. The lock is kept: nothing else runs after.
 BOOL WINAPI on_console_event(DWORD) {
   AcquireSRWLockExclusive(&output_lock);
-  if (output_in_progress != INVALID_HANDLE_VALUE) {
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    SetFileInformationByHandle(output_in_progress, FileDispositionInfo, &disposition, sizeof disposition);
-  }
+  if (output_in_progress.handle != INVALID_HANDLE_VALUE) end_interrupted_output(output_in_progress);
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
@@ -113,7 +146,7 @@ void install_interrupt_handler() {
 }
 
 void forget_output_in_progress(HANDLE handle) {
-  if (output_in_progress == handle) output_in_progress = INVALID_HANDLE_VALUE;
+  if (output_in_progress.handle == handle) output_in_progress.handle = INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
@@ -182,12 +215,18 @@ bool create_output_file(const char *name, FileHandle *file, int *error) {
     *error = reason == ERROR_ACCESS_DENIED && directory ? EISDIR : errno_of(reason);
     return false;
   }
-  if (GetFileType(handle) == FILE_TYPE_DISK) output_in_progress = handle;
+  // Output names are short ("ro0012.tif"); a longer one is never recorded
+  // half.
+  if (GetFileType(handle) == FILE_TYPE_DISK && strlen(name) < sizeof output_in_progress.name) {
+    output_in_progress.handle = handle;
+    strcpy(output_in_progress.name, name);
+  }
   *file = reinterpret_cast<FileHandle>(handle);
   return true;
 }
 
 bool write_file_at(FileHandle file, const void *source, size_t count, uint64_t offset, int *error) {
+  WritesLocked locked;
   const auto *bytes = static_cast<const uint8_t *>(source);
   while (count > 0) {
     OVERLAPPED position = at_offset(offset);

@@ -3,10 +3,13 @@
 # same series in two scratch directories: the Linux sl_depth runs in one,
 # sl_depth.exe under Wine in the other, with the same arguments; the exit
 # status, both console streams and every file left in the directory must be
-# the same bytes. A first row checks that the program needs no DLL beyond
-# Windows' own.
+# the same bytes. The first rows check that both builds have the same
+# upstream libtiff (both versions are printed first), that the ZIP beside
+# the program tells which libtiff it carries and has CR LF line ends in its
+# text files, and that the program needs no DLL beyond Windows' own.
 # Usage: compare_under_wine.sh BUILD_RELEASE_DIR WINDOWS_EXE
 set -euo pipefail
+source=$(cd "$(dirname "$0")/../.." && pwd)
 release=$(realpath "$1")
 exe=$(realpath "$2")
 linux_tool=$release/src/convert/sl_depth
@@ -74,6 +77,57 @@ passed=0
 failed=0
 pass() { printf 'ok    %-20s %s\n' "$1" "$2"; passed=$((passed + 1)); }
 fail() { printf 'FAIL  %-20s %s\n' "$1" "$2"; failed=$((failed + 1)); }
+
+# --- The libtiff of each build ---
+
+# The Linux program's: the Debian package of the libtiff it loads. The
+# Windows program's: the libtiff-version.txt windows.sh leaves beside it.
+# Another upstream version may read or write other bytes.
+upstream_of() {
+  local version=${1#*:}
+  echo "${version%-*}"
+}
+linux_tiff=$(ldd "$linux_tool" | sed -n 's/^[[:space:]]*libtiff\.so[^ ]* => \([^ ]*\) .*/\1/p')
+linux_tiff_package=$(dpkg-query -S "$(realpath "$linux_tiff")" | sed 's/: .*//')
+linux_tiff_version=$(dpkg-query -W -f='${Version}' "$linux_tiff_package")
+windows_tiff=$(tr -d '\r' <"$(dirname "$exe")/libtiff-version.txt" 2>/dev/null || true)
+windows_tiff_version=$(sed -n 's/^ *version: *//p' <<<"$windows_tiff")
+windows_tiff_source=$(sed -n 's/^ *Debian source package: *//p' <<<"$windows_tiff")
+echo "libtiff of the Linux build:   $linux_tiff_version ($linux_tiff_package)"
+echo "libtiff of the Windows build: ${windows_tiff_version:-unknown} (${windows_tiff_source:-source package unknown})"
+if [ -n "$windows_tiff_version" ] && [ "$windows_tiff_version" = "$(upstream_of "$linux_tiff_version")" ]; then
+  pass libtiff-upstream "$windows_tiff_version in both"
+else
+  fail libtiff-upstream "Linux $(upstream_of "$linux_tiff_version"), Windows ${windows_tiff_version:-unknown}"
+fi
+
+# --- The ZIP: libtiff-version.txt, and CR LF line ends in every text file ---
+
+zip=$(find "$(dirname "$exe")" -maxdepth 1 -name 'sl_depth-*-win64.zip' | head -n 1)
+texts=$(unzip -Z1 "${zip:-/dev/null}" '*.txt' 2>/dev/null || true)
+problems=()
+grep -qx libtiff-version.txt <<<"$texts" || problems+=("no libtiff-version.txt in ${zip:-a ZIP beside the program}")
+for text in $texts; do
+  [ "$(unzip -p "$zip" "$text" | grep -cv $'\r$')" = 0 ] || problems+=("LF-only lines in $text")
+done
+if [ ${#problems[@]} -eq 0 ]; then
+  pass zip-texts "CR LF in $(tr '\n' ' ' <<<"$texts")"
+else
+  fail zip-texts "$(IFS=';'; echo "${problems[*]}")"
+fi
+
+# --- What Ctrl-C does to an output behind a link: a Windows link or
+# junction cannot be made under Wine, so the choice is checked alone ---
+
+# (Output goes through a file: Wine's services, started by the first
+# program, keep a pipe open.)
+steps=$scratch/interrupt_steps_test
+if x86_64-w64-mingw32-g++-posix -std=c++17 -Wall -Wextra -Werror -static -I"$source/src/platform" -o "$steps.exe" \
+  "$source/tests/windows/interrupt_steps_test.cc" >"$steps.out" 2>&1 && wine "$steps.exe" >"$steps.out" 2>&1; then
+  pass interrupt-steps "$(tail -n 1 "$steps.out")"
+else
+  fail interrupt-steps "$(tail -n 3 "$steps.out" | tr '\n' ' ')"
+fi
 
 # --- The program's DLLs ---
 
