@@ -100,10 +100,12 @@ struct WritesLocked {
   ~WritesLocked() { ReleaseSRWLockShared(&output_lock); }
 };
 
-void mark_for_deletion(HANDLE handle) {
+// Marks the file for deletion when its last handle closes, or takes the
+// mark back.
+bool mark_for_deletion(HANDLE handle, bool deleted) {
   FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = TRUE;
-  SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+  disposition.DeleteFile = deleted ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
 // Ends an output that an interrupt cut short, as interrupt_steps says. A
@@ -115,12 +117,12 @@ void end_interrupted_output(const OutputInProgress &output) {
     FILE_END_OF_FILE_INFO end{};
     SetFileInformationByHandle(output.handle, FileEndOfFileInfo, &end, sizeof end);
   }
-  if ((steps & kDeleteThroughHandle) != 0) mark_for_deletion(output.handle);
+  if ((steps & kDeleteThroughHandle) != 0) mark_for_deletion(output.handle, true);
   if ((steps & kDeleteName) != 0) {
     HANDLE name = CreateFileA(output.name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (name != INVALID_HANDLE_VALUE) {
-      mark_for_deletion(name);
+      mark_for_deletion(name, true);
       CloseHandle(name);
     }
   }
@@ -281,16 +283,6 @@ bool empty_output_file(FileHandle file, int *error) {
   *error = errno_of(GetLastError());
   return false;
 }
-
-namespace {
-
-bool mark_for_deletion(HANDLE handle, bool deleted) {
-  FILE_DISPOSITION_INFO disposition{};
-  disposition.DeleteFile = deleted ? TRUE : FALSE;
-  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
-}
-
-}  // namespace
 
 // The name created new and at once marked for deletion: it goes when its
 // handle closes, also when the process ends by Ctrl-C or is killed, and
