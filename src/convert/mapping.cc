@@ -18,12 +18,7 @@ void crop_slice(uint16_t *const *rows, int32_t x1, int32_t y1, int32_t x2, int32
 
 namespace {
 
-struct SampleMap {
-  double scale;
-  double shift;  // offset - base, formed once per slice
-  double div;
-  int32_t max_code;
-};
+using SampleMap = RowMapping;
 
 inline int32_t map_sample(uint16_t v, const SampleMap &map) {
   return code_of_product((v / map.scale + map.shift) * map.div, map.max_code);
@@ -51,20 +46,14 @@ void map_row(const uint16_t *row, size_t width, const SampleMap &map, uint16_t *
   for (; j < width; ++j) store_code(map_sample(row[j], map), out16, out8, j);
 }
 
-// A slice of more samples than there are sample values maps through a table
-// of the code of every value: each sample still gets exactly the code of the
-// one-at-a-time rule, at the cost of 65536 evaluations instead of one per
-// sample.
 constexpr size_t kSampleValues = 65536;
 
 template <typename Code>
-void map_rows_through(const Code *table, const uint16_t *const *rows, size_t width, size_t height, Code *out) {
-  for (size_t i = 0; i < height; ++i) {
-    const uint16_t *row = rows[i];
-    Code *out_row = out + i * width;
-    for (size_t j = 0; j < width; ++j) out_row[j] = table[row[j]];
-  }
+void map_row_through(const Code *table, const uint16_t *row, size_t width, Code *out) {
+  for (size_t j = 0; j < width; ++j) out[j] = table[row[j]];
 }
+
+}  // namespace
 
 // The table of one slice; its own, since slices are mapped on several
 // threads at once.
@@ -74,43 +63,69 @@ struct CodeTable {
   uint8_t low_bytes[kSampleValues];
 };
 
-void map_rows_through_table(CodeTable *table, const uint16_t *const *rows, size_t width, size_t height,
-                            const SampleMap &map, uint16_t *buffer16, uint8_t *buffer8) {
+bool start_row_mapping(RowMapping *mapping, double scale, float offset, const SeriesScaling &scaling,
+                       uint64_t samples) {
+  *mapping = {scale, static_cast<double>(offset) - scaling.base, scaling.div, scaling.max_code, nullptr};
+  // The table costs 65536 evaluations instead of one per sample.
+  if (samples <= kSampleValues) return true;
+  auto *table = static_cast<CodeTable *>(malloc(sizeof(CodeTable)));
+  if (table == nullptr) return false;
   for (size_t v = 0; v < kSampleValues; ++v) table->values[v] = static_cast<uint16_t>(v);
-  map_row(table->values, kSampleValues, map, table->codes, table->low_bytes);
-  if (buffer16 != nullptr) map_rows_through(table->codes, rows, width, height, buffer16);
-  if (buffer8 != nullptr) map_rows_through(table->low_bytes, rows, width, height, buffer8);
+  map_row(table->values, kSampleValues, *mapping, table->codes, table->low_bytes);
+  mapping->table = table;
+  return true;
 }
 
-}  // namespace
+void map_row_codes(const RowMapping &mapping, const uint16_t *row, size_t width, uint16_t *out16, uint8_t *out8) {
+  if (mapping.table == nullptr) {
+    map_row(row, width, mapping, out16, out8);
+    return;
+  }
+  if (out16 != nullptr) map_row_through(mapping.table->codes, row, width, out16);
+  if (out8 != nullptr) map_row_through(mapping.table->low_bytes, row, width, out8);
+}
+
+void end_row_mapping(RowMapping *mapping) {
+  free(mapping->table);
+  mapping->table = nullptr;
+}
+
+bool allocate_codes(int32_t width, int32_t height, uint16_t **codes16, uint8_t **codes8) {
+  const size_t count = static_cast<size_t>(width > 0 ? width : 0) * static_cast<size_t>(height > 0 ? height : 0);
+  // One extra element keeps an empty slice's buffers distinct from a
+  // failed allocation.
+  uint16_t *buffer16 = codes16 != nullptr ? static_cast<uint16_t *>(malloc((count + 1) * sizeof(uint16_t))) : nullptr;
+  uint8_t *buffer8 = codes8 != nullptr ? static_cast<uint8_t *>(malloc(count + 1)) : nullptr;
+  if ((codes16 != nullptr && buffer16 == nullptr) || (codes8 != nullptr && buffer8 == nullptr)) {
+    free(buffer16);
+    free(buffer8);
+    return false;
+  }
+  if (codes16 != nullptr) *codes16 = buffer16;
+  if (codes8 != nullptr) *codes8 = buffer8;
+  return true;
+}
 
 bool map_slice(const uint16_t *const *rows, int32_t width, int32_t height, double scale, float offset,
                const SeriesScaling &scaling, uint16_t **codes16, uint8_t **codes8) {
   const size_t columns = width > 0 ? static_cast<size_t>(width) : 0;
   const size_t row_count = height > 0 ? static_cast<size_t>(height) : 0;
-  const size_t count = columns * row_count;
-  // One extra element keeps an empty slice's buffers distinct from a
-  // failed allocation.
-  uint16_t *buffer16 = codes16 != nullptr ? static_cast<uint16_t *>(malloc((count + 1) * sizeof(uint16_t))) : nullptr;
-  uint8_t *buffer8 = codes8 != nullptr ? static_cast<uint8_t *>(malloc(count + 1)) : nullptr;
-  auto *table = count > kSampleValues ? static_cast<CodeTable *>(malloc(sizeof(CodeTable))) : nullptr;
-  if ((codes16 != nullptr && buffer16 == nullptr) || (codes8 != nullptr && buffer8 == nullptr) ||
-      (count > kSampleValues && table == nullptr)) {
-    free(buffer16);
-    free(buffer8);
-    free(table);
+  uint16_t *buffer16 = nullptr;
+  uint8_t *buffer8 = nullptr;
+  if (!allocate_codes(width, height, codes16 != nullptr ? &buffer16 : nullptr, codes8 != nullptr ? &buffer8 : nullptr)) {
     return false;
   }
-  SampleMap map{scale, static_cast<double>(offset) - scaling.base, scaling.div, scaling.max_code};
-  if (table != nullptr) {
-    map_rows_through_table(table, rows, columns, row_count, map, buffer16, buffer8);
-    free(table);
-  } else {
-    for (size_t i = 0; i < row_count; ++i) {
-      map_row(rows[i], columns, map, buffer16 != nullptr ? buffer16 + i * columns : nullptr,
-              buffer8 != nullptr ? buffer8 + i * columns : nullptr);
-    }
+  RowMapping mapping;
+  if (!start_row_mapping(&mapping, scale, offset, scaling, uint64_t{columns} * row_count)) {
+    free(buffer16);
+    free(buffer8);
+    return false;
   }
+  for (size_t i = 0; i < row_count; ++i) {
+    map_row_codes(mapping, rows[i], columns, buffer16 != nullptr ? buffer16 + i * columns : nullptr,
+                  buffer8 != nullptr ? buffer8 + i * columns : nullptr);
+  }
+  end_row_mapping(&mapping);
   if (codes16 != nullptr) *codes16 = buffer16;
   if (codes8 != nullptr) *codes8 = buffer8;
   return true;

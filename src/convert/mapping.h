@@ -1,6 +1,7 @@
 // Crop and pixel mapping of one slice of the second pass.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "series_range.h"
@@ -19,6 +20,35 @@ inline int32_t code_of_product(double t, int32_t max_code) {
   int32_t n = static_cast<int32_t>(t);
   return n >= max_code ? max_code : n;
 }
+
+// The mapping of one slice's samples, row by row. A slice of more samples
+// than there are sample values maps through a table of the code of every
+// value; either way each sample gets exactly the code of the one-at-a-time
+// rule.
+struct CodeTable;
+struct RowMapping {
+  double scale;
+  double shift;  // offset - base, formed once per slice
+  double div;
+  int32_t max_code;
+  CodeTable *table;  // null: every sample is computed
+};
+
+// Prepares the mapping of a slice of `samples` samples. False, with nothing
+// allocated, when its table cannot be allocated.
+bool start_row_mapping(RowMapping *mapping, double scale, float offset, const SeriesScaling &scaling,
+                       uint64_t samples);
+
+// Maps `width` samples into whichever of `out16` (the codes) and `out8`
+// (their low bytes) is not null.
+void map_row_codes(const RowMapping &mapping, const uint16_t *row, size_t width, uint16_t *out16, uint8_t *out8);
+
+void end_row_mapping(RowMapping *mapping);
+
+// Allocates the output buffers of a width × height slice: *codes16 when not
+// null, and *codes8 when not null. False, with nothing allocated, when one
+// cannot be.
+bool allocate_codes(int32_t width, int32_t height, uint16_t **codes16, uint8_t **codes8);
 
 // Maps the width × height samples at the top-left of the slice image through
 // the series scaling into new row-major buffers: *codes16 receives the

@@ -115,34 +115,92 @@ void write_ahead(SecondPass *pass, OutputWriter *writer, PendingSlice *slice, co
   free(line);
 }
 
+// A slice whose line sets its own scale and offset maps the same whatever
+// the slices before it set: its rows are mapped as they are decoded, and
+// no slice image is kept.
+struct RowStream {
+  const SecondPass *pass;
+  PendingSlice *slice;
+  CalibrationRecord own;
+  int fields;
+  RowMapping mapping;
+  bool mapping_started;
+};
+
+bool wants_rows(void *context, int width, int height, const char *description) {
+  auto *stream = static_cast<RowStream *>(context);
+  const RunParameters &parameters = *stream->pass->parameters;
+  PendingSlice *slice = stream->slice;
+  if (description == nullptr) return false;
+  stream->fields = parse_calibration(description, &stream->own);
+  if (stream->fields < 4 || !crop_fits(parameters, width, height)) return false;
+  slice->out_width = parameters.crop ? parameters.x2 - parameters.x1 + 1 : width;
+  slice->out_height = parameters.crop ? parameters.y2 - parameters.y1 + 1 : height;
+  const bool wide = parameters.bit == 16;
+  if (!allocate_codes(slice->out_width, slice->out_height, wide ? &slice->codes16 : nullptr,
+                      wide ? nullptr : &slice->codes8)) {
+    return false;
+  }
+  stream->mapping_started =
+      start_row_mapping(&stream->mapping, stream->own.scale, stream->own.offset, *stream->pass->scaling,
+                        uint64_t{static_cast<uint32_t>(slice->out_width)} * static_cast<uint32_t>(slice->out_height));
+  if (!stream->mapping_started) free_codes(slice);
+  return stream->mapping_started;
+}
+
+void take_row(void *context, int j, const uint16_t *row) {
+  auto *stream = static_cast<RowStream *>(context);
+  const RunParameters &parameters = *stream->pass->parameters;
+  PendingSlice *slice = stream->slice;
+  if (parameters.crop) {
+    if (j < parameters.y1 || j > parameters.y2) return;
+    j -= parameters.y1;
+    row += parameters.x1;
+  }
+  const size_t width = static_cast<size_t>(slice->out_width);
+  const size_t at = static_cast<size_t>(j) * width;
+  map_row_codes(stream->mapping, row, width, slice->codes16 != nullptr ? slice->codes16 + at : nullptr,
+                slice->codes8 != nullptr ? slice->codes8 + at : nullptr);
+}
+
 void decode_and_crop(SliceReader *reader, OutputWriter *writer, SecondPass *pass, PendingSlice *slice) {
   const RunParameters &parameters = *pass->parameters;
-  slice->outcome = read_slice_with(reader, slice->name, &slice->width, &slice->height, nullptr, &slice->rows,
-                                   &slice->description, &slice->failure);
+  RowStream stream{pass, slice, {}, 0, {}, false};
+  slice->outcome = read_slice_rows_with(reader, slice->name, &slice->width, &slice->height, &slice->rows,
+                                        &slice->description, &slice->failure, {wants_rows, take_row, &stream});
+  if (stream.mapping_started) {
+    end_row_mapping(&stream.mapping);
+    if (slice->outcome != kSliceRead) free_codes(slice);
+  }
   if (slice->outcome == kSliceRefused && refused_for_memory(slice->failure)) slice->out_of_memory = true;
   if (slice->outcome != kSliceRead || !crop_fits(parameters, slice->width, slice->height) ||
       slice->description == nullptr) {
     return;
   }
-  slice->out_width = slice->width;
-  slice->out_height = slice->height;
-  if (parameters.crop) {
-    crop_slice(slice->rows, parameters.x1, parameters.y1, parameters.x2, parameters.y2, &slice->out_width,
-               &slice->out_height);
-  }
-  // A line that sets the scale and the offset itself maps its slice the same
-  // whatever the slices before it set, so that slice is mapped here already;
-  // finish_slice parses the same text to the same two values. When the
-  // codes cannot be allocated, finish_slice maps the rows again.
   CalibrationRecord own{};
-  const int fields = parse_calibration(slice->description, &own);
-  if (fields >= 4 && map_pending(*pass, slice, own.scale, own.offset)) {
+  int fields = stream.fields;
+  if (stream.mapping_started) {
+    own = stream.own;
     slice->mapped = true;
-    free_slice_image(slice->rows, slice->height);
-    slice->rows = nullptr;
-    if (fields == 8 && writer != nullptr && pass->write_ahead.load(std::memory_order_relaxed)) {
-      write_ahead(pass, writer, slice, own);
+  } else {
+    slice->out_width = slice->width;
+    slice->out_height = slice->height;
+    if (parameters.crop) {
+      crop_slice(slice->rows, parameters.x1, parameters.y1, parameters.x2, parameters.y2, &slice->out_width,
+                 &slice->out_height);
     }
+    // A line that sets the scale and the offset itself maps its slice here
+    // already, as above, when its codes could not be allocated before; when
+    // they cannot be now either, finish_slice maps the rows again.
+    fields = parse_calibration(slice->description, &own);
+    if (fields >= 4 && map_pending(*pass, slice, own.scale, own.offset)) {
+      slice->mapped = true;
+      free_slice_image(slice->rows, slice->height);
+      slice->rows = nullptr;
+    }
+  }
+  if (slice->mapped && fields == 8 && writer != nullptr && pass->write_ahead.load(std::memory_order_relaxed)) {
+    write_ahead(pass, writer, slice, own);
   }
 }
 

@@ -167,10 +167,16 @@ void read_strips(SliceReader &reader, StripLayout &layout) {
   in_progress.strip_offsets = nullptr;
 }
 
+// Hands a decoded row to the consumer.
+void pass_row(void *context, int32_t j, const uint16_t *row) {
+  const RowConsumer *consumer = static_cast<const RowConsumer *>(context);
+  consumer->take_row(consumer->context, j, row);
+}
+
 }  // namespace
 
 int read_slice_or_fail(SliceReader &reader, const char *file_name, int *width_out, int *height_out, int *bits_out,
-                       uint16_t ***image_out, char **description_out) {
+                       uint16_t ***image_out, char **description_out, const RowConsumer *consumer) {
   ByteSource &source = reader.source;
   ReadInProgress &in_progress = reader.in_progress;
   in_progress = ReadInProgress{};
@@ -229,9 +235,16 @@ int read_slice_or_fail(SliceReader &reader, const char *file_name, int *width_ou
     layout.difference_mask = static_cast<uint16_t>(predictor == 2 ? (1u << bits) - 1 : 0u);
 
     if (slice_image_bytes(width, height) > effective_memory_limit()) reader_fail("cell memory allocation error.");
-    allocate_rows(layout.height, &in_progress.image);
+    const bool streamed = consumer != nullptr && consumer->wants_rows(consumer->context, layout.width, layout.height,
+                                                                       description);
+    if (streamed) {
+      stream_rows(layout.width, pass_row, const_cast<RowConsumer *>(consumer), &in_progress.image);
+    } else {
+      allocate_rows(layout.height, &in_progress.image);
+    }
     read_strips(reader, layout);
-    *image_out = in_progress.image.rows;
+    *image_out = streamed ? nullptr : in_progress.image.rows;
+    if (streamed) free_rows(&in_progress.image);
   }
 
   close_byte_source(source);

@@ -49,6 +49,25 @@ enum ReadOutcome { kSliceRead = 0, kSliceNotOpened = 1, kSliceRefused = 2 };
 int read_slice_with(SliceReader *reader, const char *file_name, int *width, int *height, int *bits,
                     uint16_t ***image, char **description, const char **failure);
 
+// A read that may hand its rows over one at a time instead of keeping a
+// slice image, so a caller that turns each row into something smaller
+// never holds the whole slice.
+struct RowConsumer {
+  // Called once the description is read (null when there is none), before
+  // any row is decoded: true to take the rows through take_row, false for
+  // a slice image as read_slice_with gives.
+  bool (*wants_rows)(void *context, int width, int height, const char *description);
+  // Row j (0, 1, 2, ... in turn) of `width` samples, valid during the call.
+  void (*take_row)(void *context, int j, const uint16_t *row);
+  void *context;
+};
+
+// read_slice_with, asking `consumer` how to take the rows; after a complete
+// read whose rows were taken, *image is null. The checks, the messages and
+// the memory test of the slice image are the same either way.
+int read_slice_rows_with(SliceReader *reader, const char *file_name, int *width, int *height, uint16_t ***image,
+                         char **description, const char **failure, const RowConsumer &consumer);
+
 // True when a refusal says the read ran out of memory (its slice image,
 // description or a strip table could not be allocated): with more memory
 // free, the same read may succeed.

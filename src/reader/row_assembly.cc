@@ -27,8 +27,10 @@ void grow_row_array(SliceImage *image, int32_t capacity) {
   image->capacity = capacity;
 }
 
-// Allocates row j, growing the row array first when it is full.
+// Allocates row j, growing the row array first when it is full; with a
+// handler, every row is the one buffer.
 uint16_t *allocate_row(SliceImage *image, int32_t height, int32_t width) {
+  if (image->handler != nullptr) return image->row_buffer;
   if (image->allocated == image->capacity) {
     grow_row_array(image, image->capacity > height / 2 ? height : 2 * image->capacity);
   }
@@ -132,6 +134,7 @@ void decode_zero_bit_rows(ByteSource &source, const StripLayout &layout, SliceIm
   for (uint32_t j = 0; j < height; ++j) {
     uint16_t *row = allocate_row(image, layout.height, layout.width);
     memset(row, 0, static_cast<size_t>(layout.width) * sizeof(uint16_t));
+    if (image->handler != nullptr) image->handler(image->handler_context, static_cast<int32_t>(j), row);
   }
 }
 
@@ -158,6 +161,7 @@ void decode_rows_with(ByteSource &source, const StripLayout &layout, SliceImage 
     // The strip must end exactly where its last row ends.
     if (j + 1 == height || (j + 1) % per_strip == 0) EndStrip(source);
     if (layout.difference_mask != 0) undo_differencing(row, layout.width, layout.difference_mask);
+    if (image->handler != nullptr) image->handler(image->handler_context, static_cast<int32_t>(j), row);
   }
 }
 
@@ -178,9 +182,18 @@ void allocate_rows(int32_t height, SliceImage *image) {
   grow_row_array(image, height < kFirstRowCapacity ? height : kFirstRowCapacity);
 }
 
+void stream_rows(int32_t width, RowHandler handler, void *context, SliceImage *image) {
+  *image = SliceImage{};
+  image->row_buffer = static_cast<uint16_t *>(malloc(static_cast<size_t>(width) * sizeof(uint16_t)));
+  if (image->row_buffer == nullptr) reader_fail("cell memory allocation error.");
+  image->handler = handler;
+  image->handler_context = context;
+}
+
 void free_rows(SliceImage *image) {
   for (int32_t j = 0; j < image->allocated; ++j) free(image->rows[j]);
   free(image->rows);
+  free(image->row_buffer);
   *image = SliceImage{};
 }
 

@@ -25,22 +25,35 @@ struct StripLayout {
   const uint32_t *strip_byte_counts;
 };
 
+// Where rows go once decoded, when no slice image keeps them: row j, valid
+// during the call only.
+using RowHandler = void (*)(void *context, int32_t j, const uint16_t *row);
+
 // A slice image under construction. Rows, and room for their pointers, are
 // allocated as the rows are decoded, so a file that declares a slice far
 // larger than its data costs memory only for the rows it really holds.
+// With a row handler, no image is kept: every row is decoded into one
+// buffer and handed over once complete.
 struct SliceImage {
   uint16_t **rows = nullptr;
   int32_t capacity = 0;   // entries of `rows`
   int32_t allocated = 0;  // rows 0 to allocated - 1 are allocated
+  RowHandler handler = nullptr;
+  void *handler_context = nullptr;
+  uint16_t *row_buffer = nullptr;  // with a handler: the one row
 };
 
 // Allocates the first part of the row-pointer array. Fails with
 // "cell memory allocation error.".
 void allocate_rows(int32_t height, SliceImage *image);
 
+// Hands every row to `handler` instead, through one buffer of `width`
+// samples. Fails with "cell memory allocation error.".
+void stream_rows(int32_t width, RowHandler handler, void *context, SliceImage *image);
+
 // Decodes every row from the strips described by `layout`, read through
 // `source`; afterwards the row array holds exactly `height` rows.
 void decode_rows(ByteSource &source, const StripLayout &layout, SliceImage *image);
 
-// Frees the rows allocated so far and the row array.
+// Frees the rows allocated so far and the row array, or the one row.
 void free_rows(SliceImage *image);

@@ -33,16 +33,30 @@ SliceReader *create_slice_reader() { return new (std::nothrow) SliceReader(); }
 
 void destroy_slice_reader(SliceReader *reader) { delete reader; }
 
-int read_slice_with(SliceReader *reader, const char *file_name, int *width, int *height, int *bits,
-                    uint16_t ***image, char **description, const char **failure) {
+namespace {
+
+int read_or_refuse(SliceReader *reader, const char *file_name, int *width, int *height, int *bits,
+                   uint16_t ***image, char **description, const char **failure, const RowConsumer *consumer) {
   if (failure != nullptr) *failure = nullptr;
   try {
-    return read_slice_or_fail(*reader, file_name, width, height, bits, image, description);
+    return read_slice_or_fail(*reader, file_name, width, height, bits, image, description, consumer);
   } catch (const ReaderRefusal &refusal) {
     abandon_read(*reader);
     if (failure != nullptr) *failure = refusal.message;
     return kSliceRefused;
   }
+}
+
+}  // namespace
+
+int read_slice_with(SliceReader *reader, const char *file_name, int *width, int *height, int *bits,
+                    uint16_t ***image, char **description, const char **failure) {
+  return read_or_refuse(reader, file_name, width, height, bits, image, description, failure, nullptr);
+}
+
+int read_slice_rows_with(SliceReader *reader, const char *file_name, int *width, int *height, uint16_t ***image,
+                         char **description, const char **failure, const RowConsumer &consumer) {
+  return read_or_refuse(reader, file_name, width, height, nullptr, image, description, failure, &consumer);
 }
 
 bool refused_for_memory(const char *failure) {

@@ -28,4 +28,4 @@ struct SliceReader {
 // kSliceNotOpened. A refusal leaves through reader_fail, possibly with the
 // file open and `in_progress` holding allocations.
 int read_slice_or_fail(SliceReader &reader, const char *file_name, int *width, int *height, int *bits,
-                       uint16_t ***image, char **description);
+                       uint16_t ***image, char **description, const RowConsumer *consumer);

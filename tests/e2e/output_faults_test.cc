@@ -139,7 +139,7 @@ TEST(ThreadedRuns, PrintAndWriteWhatTheOneCpuRunDoes) {
       {"address_space_40MB", 0, -1, "", "ulimit -v 39062;", true},
       {"address_space_100MB", 0, -1, "", "ulimit -v 97656;", true},
       {"address_space_124MB", 0, -1, "", "ulimit -v 121093;", true},
-      {"address_space_too_small_for_one_slice", 1, -1, "", "ulimit -v 20507;", true},
+      {"address_space_too_small_for_one_slice", 1, -1, "", "ulimit -v 16000;", true},
       {"hundred_million_digit_field", 0, -1, "", "ulimit -v 200000;", false, true},
   };
   ScratchDirectory large_series;
