@@ -301,7 +301,7 @@ bool finish_slice(SecondPass *pass, PendingSlice *slice, CalibrationRecord *cali
   if (line == nullptr) return fail_on_file(slice->name, "memory allocation error.");
   // Outputs written ahead take room on the disk that the output may need:
   // when it fails beside them, they go and it is written again.
-  const bool beside_others = pass->ahead != nullptr && pass->write_ahead.load(std::memory_order_relaxed);
+  const bool beside_others = pass->ahead != nullptr;
   bool written = write_slice(main_output_writer(), output_of(*pass, *slice, line), beside_others ? make_room : nullptr,
                              pass);
   free(line);
