@@ -49,13 +49,20 @@ void grow_window(ByteSource &source, uint32_t needed) {
   source.window_capacity = capacity;
 }
 
+// One block, read whole before it is written: the two may overlap.
+LZW_INLINE void copy_block(uint8_t *to, const uint8_t *from) {
+  uint8_t block[kCopyBlock];
+  memcpy(block, from, kCopyBlock);
+  memcpy(to, block, kCopyBlock);
+}
+
 // Copies `length` bytes from `from` to `to`, in whole blocks: up to a block
 // less one byte beyond both is read and written. `to` lies after `from`;
 // where they are closer than `length`, each block is read after the ones
 // before it are written, which gives the bytes copied as they are repeated.
 LZW_INLINE void copy_string(uint8_t *to, const uint8_t *from, uint32_t length) {
-  memcpy(to, from, kCopyBlock);
-  for (uint32_t done = kCopyBlock; done < length; done += kCopyBlock) memcpy(to + done, from + done, kCopyBlock);
+  copy_block(to, from);
+  for (uint32_t done = kCopyBlock; done < length; done += kCopyBlock) copy_block(to + done, from + done);
 }
 
 // copy_string out of line, for strings longer than a block.
@@ -197,7 +204,7 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
       source.string_start[entry] = last;
       source.string_length[entry] = static_cast<uint16_t>(end - last + 1);
       loop.next = entry + 1;
-      memcpy(window + end, window + start, kCopyBlock);
+      copy_block(window + end, window + start);
       if (length > kCopyBlock) copy_long_string(window, end, start, length);
       last = end;
       end += length;
