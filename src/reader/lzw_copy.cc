@@ -66,7 +66,7 @@ LZW_INLINE void copy_string(uint8_t *to, const uint8_t *from, uint32_t length) {
 }
 
 // copy_string out of line, for strings longer than a block.
-__attribute__((noinline)) void copy_long_string(uint8_t *window, uint32_t to, uint32_t from, uint32_t length) {
+__attribute__((noinline)) void copy_long_string(uint8_t *window, size_t to, size_t from, uint32_t length) {
   copy_string(window + to, window + from, length);
 }
 
@@ -154,18 +154,19 @@ enum class Step { next_code, refill, stop };
 // pending go out first, and the window starts over.
 void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
   CopyLoop loop = enter_loop(load_lzw_state(source));
-  uint32_t read = source.window_read;
-  uint32_t end = source.window_end;
-  uint32_t last = source.last_string_start;
+  // Window positions are held at full register width: they index memory.
+  size_t read = source.window_read;
+  size_t end = source.window_end;
+  size_t last = source.last_string_start;
   uint8_t *window = source.window;
   // Decoding stops when enough bytes are pending, and pauses to grow the
   // window when it may lack room for one more string.
-  uint64_t target = uint64_t{read} + count;
+  size_t target = read + count;
   auto stop_at = [&]() {
-    const uint64_t room_end = source.window_capacity - kWindowRoom;
-    return static_cast<uint32_t>(target < room_end ? target : room_end);
+    const size_t room_end = source.window_capacity - kWindowRoom;
+    return target < room_end ? target : room_end;
   };
-  uint32_t stop = stop_at();
+  size_t stop = stop_at();
 
   // One code. Without `watch_table` the caller knows that the table needs
   // no attention before the code, without `fetch_bits` that the code's
@@ -183,7 +184,7 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
     }
     if (end >= stop) {
       if (end >= target) return Step::stop;
-      grow_window(source, end + kWindowRoom + 1);
+      grow_window(source, static_cast<uint32_t>(end + kWindowRoom + 1));
       window = source.window;
       stop = stop_at();
     }
@@ -201,7 +202,7 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
     const uint32_t length = source.string_length[code];
     if (code < entry && length != 0) {
       const uint32_t start = source.string_start[code];
-      source.string_start[entry] = last;
+      source.string_start[entry] = static_cast<uint32_t>(last);
       source.string_length[entry] = static_cast<uint16_t>(end - last + 1);
       loop.next = entry + 1;
       copy_block(window + end, window + start);
@@ -216,7 +217,7 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
       destination += end - read;
       count -= end - read;
       read = end = kLzwWindowStart;
-      target = uint64_t{read} + count;
+      target = read + count;
       stop = stop_at();
       loop = restart_table(source, loop);
       window[end] = static_cast<uint8_t>(source.old_code);
@@ -228,8 +229,8 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
     // The code names the entry it defines: the previous string followed by
     // its own first byte. The copy may read that byte's place before
     // writing it, so it is written again after.
-    const uint32_t own_length = end - last + 1;
-    source.string_start[entry] = last;
+    const uint32_t own_length = static_cast<uint32_t>(end - last + 1);
+    source.string_start[entry] = static_cast<uint32_t>(last);
     source.string_length[entry] = static_cast<uint16_t>(own_length);
     loop.next = entry + 1;
     copy_string(window + end, window + last, own_length);
@@ -275,10 +276,10 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
   }
 
   save_lzw_state(source, leave_loop(source, loop));
-  source.last_string_start = last;
-  source.window_end = end;
+  source.last_string_start = static_cast<uint32_t>(last);
+  source.window_end = static_cast<uint32_t>(end);
   memcpy(destination, window + read, count);
-  source.window_read = read + static_cast<uint32_t>(count);
+  source.window_read = static_cast<uint32_t>(read + count);
 }
 
 }  // namespace
