@@ -3,6 +3,10 @@
 // to libtiff decoding the same file, and the throughput of map_slice on a
 // slice of that size.
 //
+// Each slice is the first slice of the series that series_bench.sh times
+// for that storage (the same generator with make_series' defaults: the
+// phantom with its noise), byte for byte; the noise keeps LZW strings short.
+//
 // The slices are generated once into a scratch directory (in /dev/shm when
 // there is one, so the page cache is not what is measured). Before anything
 // is timed, each coding is decoded by read_slice and by libtiff and the two
@@ -13,7 +17,10 @@
 //
 // Every benchmark reports, in CPU time, bytes_per_second of decoded 16-bit
 // samples (8 MiB per slice); read_slice's counter vs_libtiff is its
-// throughput divided by libtiff's on the same file in the same run. Exit
+// throughput divided by libtiff's on the same file in the same run. When
+// built with a baseline (SL_BENCH_BASELINE, a commit), the slice reader of
+// that commit is timed the same way and checked the same way, and
+// vs_baseline is read_slice's throughput divided by the baseline's. Exit
 // status 1 when any check failed.
 #include <benchmark/benchmark.h>
 #include <sys/wait.h>
@@ -32,6 +39,9 @@
 #include "read_slice.h"
 #include "series_gen.h"
 #include "series_range.h"
+#ifdef SL_BENCH_BASELINE
+#include "baseline_reader.h"
+#endif
 
 namespace {
 
@@ -96,20 +106,56 @@ void free_rows(uint16_t **rows, int height) {
   free(rows);
 }
 
+// ---- the slice readers timed: the current one and the baseline ----
+
+// One slice reader's faces, with its reader state behind a void pointer.
+struct SliceDecoder {
+  const char *name;
+  int (*read_slice)(const char *file_name, int *width, int *height, int *bits, uint16_t ***image,
+                    char **description);
+  void *(*create_reader)();
+  void (*destroy_reader)(void *reader);
+  // read_slice_with for the image alone.
+  void (*read_image)(void *reader, const char *file_name, int *height, uint16_t ***image);
+};
+
+const SliceDecoder kCurrentReader = {
+    "read_slice", read_slice, [] { return static_cast<void *>(create_slice_reader()); },
+    [](void *reader) { destroy_slice_reader(static_cast<SliceReader *>(reader)); },
+    [](void *reader, const char *file_name, int *height, uint16_t ***image) {
+      int width = 0;
+      read_slice_with(static_cast<SliceReader *>(reader), file_name, &width, height, nullptr, image, nullptr,
+                      nullptr);
+    }};
+
+#ifdef SL_BENCH_BASELINE
+const SliceDecoder kBaselineReader = {
+    "baseline", sl_baseline::read_slice, [] { return static_cast<void *>(sl_baseline::create_slice_reader()); },
+    [](void *reader) { sl_baseline::destroy_slice_reader(static_cast<sl_baseline::SliceReader *>(reader)); },
+    [](void *reader, const char *file_name, int *height, uint16_t ***image) {
+      int width = 0;
+      sl_baseline::read_slice_with(static_cast<sl_baseline::SliceReader *>(reader), file_name, &width, height,
+                                   nullptr, image, nullptr, nullptr);
+    }};
+const SliceDecoder *const kDecoders[] = {&kBaselineReader, &kCurrentReader};
+#else
+const SliceDecoder *const kDecoders[] = {&kCurrentReader};
+#endif
+
 // ---- checks before timing ----
 
-// Runs in the child: read_slice and libtiff must give the same samples.
+// Runs in the child: the reader and libtiff must give the same samples.
 // Exit 0 when they do, 2 with the first difference on standard error when
 // they do not; a reader fault exits 1 with the reader's own line.
-[[noreturn]] void compare_decoders(const char *path) {
+[[noreturn]] void compare_decoders(const SliceDecoder &decoder, const char *path) {
   int width = 0, height = 0, bits = 0;
   uint16_t **rows = nullptr;
-  if (read_slice(path, &width, &height, &bits, &rows, nullptr) != 0) {
-    fprintf(stderr, "%s : read_slice cannot open it\n", path);
+  if (decoder.read_slice(path, &width, &height, &bits, &rows, nullptr) != 0) {
+    fprintf(stderr, "%s : %s cannot open it\n", path, decoder.name);
     _exit(2);
   }
   if (width != static_cast<int>(kSide) || height != static_cast<int>(kSide) || bits != 16) {
-    fprintf(stderr, "%s : read_slice gives %dx%d at %d bits\n", path, width, height, bits);
+    fprintf(stderr, "%s : %s gives %dx%d at %d bits\n", path, decoder.name, width, height, bits);
     _exit(2);
   }
   std::vector<uint16_t> expected(kSamples);
@@ -117,7 +163,7 @@ void free_rows(uint16_t **rows, int height) {
   for (uint32_t y = 0; y < kSide; ++y) {
     for (uint32_t x = 0; x < kSide; ++x) {
       if (rows[y][x] != expected[y * kSide + x]) {
-        fprintf(stderr, "%s : row %u column %u: read_slice %u, libtiff %u\n", path, y, x, rows[y][x],
+        fprintf(stderr, "%s : row %u column %u: %s %u, libtiff %u\n", path, y, x, decoder.name, rows[y][x],
                 expected[y * kSide + x]);
         _exit(2);
       }
@@ -128,17 +174,18 @@ void free_rows(uint16_t **rows, int height) {
 }
 
 // Empty when the decoders agree, else why this coding is not timed.
-std::string check_decoders(const std::string &path) {
+std::string check_decoders(const SliceDecoder &decoder, const std::string &path) {
   fflush(nullptr);
   pid_t child = fork();
   if (child < 0) return "cannot fork for the check";
-  if (child == 0) compare_decoders(path.c_str());
+  if (child == 0) compare_decoders(decoder, path.c_str());
   int status = 0;
   waitpid(child, &status, 0);
+  const std::string name = decoder.name;
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 1) return "read_slice refused the slice (message above)";
-  if (WIFEXITED(status)) return "read_slice differs from libtiff (first difference above)";
-  return "read_slice crashed with signal " + std::to_string(WTERMSIG(status));
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 1) return name + " refused the slice (message above)";
+  if (WIFEXITED(status)) return name + " differs from libtiff (first difference above)";
+  return name + " crashed with signal " + std::to_string(WTERMSIG(status));
 }
 
 // The one-at-a-time rule: t = (v / scale + offset - base) * div, truncated
@@ -197,9 +244,11 @@ std::string check_mapping(const MappingInput &input, const SeriesScaling &scalin
 
 // ---- the benchmarks ----
 
-// Bytes per second that each libtiff benchmark last measured, by coding, for
-// the vs_libtiff counter of the read_slice benchmark registered after it.
+// Bytes per second that each libtiff and baseline benchmark last measured,
+// by coding, for the counters of the read_slice benchmark registered after
+// them.
 std::map<std::string, double> libtiff_rate;
+std::map<std::string, double> baseline_rate;
 
 // CPU time of this thread, the clock the benchmarks are reported in.
 double thread_seconds() {
@@ -225,23 +274,29 @@ void time_libtiff(benchmark::State &state, const std::string &coding, const std:
 // Timed through read_slice_with on one reader reused from read to read, as
 // each of the driver's decoding threads reads its slices; the checked slice
 // is never refused.
-void time_read_slice(benchmark::State &state, const std::string &coding, const std::string &path) {
-  SliceReader *reader = create_slice_reader();
+void time_read_slice(benchmark::State &state, const SliceDecoder &decoder, const std::string &coding,
+                     const std::string &path) {
+  void *reader = decoder.create_reader();
   if (reader == nullptr) {
     state.SkipWithError("cannot allocate a slice reader");
     return;
   }
   const double start = thread_seconds();
   for (auto _ : state) {
-    int width = 0, height = 0;
+    int height = 0;
     uint16_t **rows = nullptr;
-    read_slice_with(reader, path.c_str(), &width, &height, nullptr, &rows, nullptr, nullptr);
+    decoder.read_image(reader, path.c_str(), &height, &rows);
     benchmark::DoNotOptimize(rows);
     free_rows(rows, height);
   }
-  destroy_slice_reader(reader);
+  decoder.destroy_reader(reader);
   double rate = static_cast<double>(state.iterations()) * kDecodedBytes / (thread_seconds() - start);
-  if (libtiff_rate.count(coding) != 0) state.counters["vs_libtiff"] = rate / libtiff_rate[coding];
+  if (&decoder != &kCurrentReader) {
+    baseline_rate[coding] = rate;
+  } else {
+    if (libtiff_rate.count(coding) != 0) state.counters["vs_libtiff"] = rate / libtiff_rate[coding];
+    if (baseline_rate.count(coding) != 0) state.counters["vs_baseline"] = rate / baseline_rate[coding];
+  }
   state.SetBytesProcessed(state.iterations() * kDecodedBytes);
 }
 
@@ -291,14 +346,18 @@ int main(int argc, char **argv) {
     }
     paths.push_back(path);
     register_timed(benchmark::RegisterBenchmark((prefix + "/libtiff").c_str(), time_libtiff, coding.name, path));
-    std::string fault = check_decoders(path);
-    fprintf(stderr, "check %-14s read_slice == libtiff: %s\n", coding.name, fault.empty() ? "yes" : fault.c_str());
-    if (fault.empty()) {
-      register_timed(
-          benchmark::RegisterBenchmark((prefix + "/read_slice").c_str(), time_read_slice, coding.name, path));
-    } else {
-      register_refusal(prefix + "/read_slice", fault);
-      all_checked = false;
+    for (const SliceDecoder *decoder : kDecoders) {
+      const std::string name = prefix + "/" + decoder->name;
+      std::string fault = check_decoders(*decoder, path);
+      fprintf(stderr, "check %-14s %s == libtiff: %s\n", coding.name, decoder->name,
+              fault.empty() ? "yes" : fault.c_str());
+      if (fault.empty()) {
+        register_timed(benchmark::RegisterBenchmark(name.c_str(), time_read_slice, std::cref(*decoder), coding.name,
+                                                     path));
+      } else {
+        register_refusal(name, fault);
+        all_checked = false;
+      }
     }
   }
 

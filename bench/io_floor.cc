@@ -8,6 +8,11 @@
 //   io_floor 0      for every rec%04d.tif: open it, read the 8-byte header
 //                   and the first directory (entry count and entries); the
 //                   least a report-only run has to touch.
+//   io_floor 8|16 --all-cpus
+//                   the same reads and writes as io_floor 8|16, spread over
+//                   one thread per usable CPU (the affinity mask, as
+//                   sl_depth counts them), each taking the next slice: the
+//                   floor of a second pass that uses every CPU.
 //
 // Width and height come from the first directory of the buffer already read,
 // so the floor costs no extra I/O. Exit status 1 on any file it cannot read,
@@ -16,12 +21,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
+
+#include "platform.h"
 
 namespace {
 
@@ -165,14 +174,52 @@ void read_header(const char *input_name, std::vector<uint8_t> *directory) {
   close(in);
 }
 
+void output_name_of(int number, int bit, char (&name)[16]) {
+  snprintf(name, sizeof name, bit == 16 ? "rh%04d.tif" : "ro%04d.tif", number);
+}
+
+// io_floor 8|16 --all-cpus: the walk over the slice numbers first, then the
+// slices copied by one thread per usable CPU, each with its own buffers.
+int copy_on_all_cpus(int bit) {
+  std::vector<int> numbers;
+  for (int number = 0; number <= kLastSliceNumber; ++number) {
+    char input_name[16];
+    snprintf(input_name, sizeof input_name, "rec%04d.tif", number);
+    if (access(input_name, F_OK) == 0) numbers.push_back(number);
+  }
+  if (numbers.empty()) {
+    fputs("io_floor: no rec%04d.tif here.\n", stderr);
+    return 1;
+  }
+  std::atomic<size_t> next_slice{0};
+  auto copy_slices = [&]() {
+    std::vector<uint8_t> input, output;
+    for (size_t i = next_slice++; i < numbers.size(); i = next_slice++) {
+      char input_name[16], output_name[16];
+      snprintf(input_name, sizeof input_name, "rec%04d.tif", numbers[i]);
+      output_name_of(numbers[i], bit, output_name);
+      copy_slice(input_name, output_name, bit, &input, &output);
+    }
+  };
+  size_t threads = usable_cpu_count();
+  if (threads > numbers.size()) threads = numbers.size();
+  std::vector<std::thread> helpers;
+  for (size_t t = 1; t < threads; ++t) helpers.emplace_back(copy_slices);
+  copy_slices();
+  for (std::thread &helper : helpers) helper.join();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  int bit = argc == 2 ? atoi(argv[1]) : -1;
-  if (bit != 0 && bit != 8 && bit != 16) {
-    fputs("usage: io_floor 0|8|16   (in the directory of rec%04d.tif)\n", stderr);
+  int bit = argc == 2 || argc == 3 ? atoi(argv[1]) : -1;
+  const bool all_cpus = argc == 3 && strcmp(argv[2], "--all-cpus") == 0;
+  if ((bit != 0 && bit != 8 && bit != 16) || (argc == 3 && (!all_cpus || bit == 0))) {
+    fputs("usage: io_floor 0|8|16, io_floor 8|16 --all-cpus   (in the directory of rec%04d.tif)\n", stderr);
     return 1;
   }
+  if (all_cpus) return copy_on_all_cpus(bit);
   std::vector<uint8_t> input, output, directory;
   int slices = 0;
   for (int number = 0; number <= kLastSliceNumber; ++number) {
@@ -184,7 +231,7 @@ int main(int argc, char **argv) {
       read_header(input_name, &directory);
     } else {
       char output_name[16];
-      snprintf(output_name, sizeof output_name, bit == 16 ? "rh%04d.tif" : "ro%04d.tif", number);
+      output_name_of(number, bit, output_name);
       copy_slice(input_name, output_name, bit, &input, &output);
     }
     ++slices;

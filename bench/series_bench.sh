@@ -17,9 +17,11 @@
 # 2. Timing: one untimed warm-up round, then N rounds of every command, the
 #    order rotated from round to round; the table shows the median of the
 #    rounds, seconds per slice, input MB/s (10^6 bytes of rec*.tif per
-#    second) and the time as a multiple of the I/O floor of the same depth.
-#    "sl_depth 8 1 cpu" is the same run confined to one CPU with taskset, and
-#    its time over that of the run on every CPU is the speed-up.
+#    second) and the time as a multiple of the I/O floor of the same depth:
+#    on one thread ("x floor") and spread over every usable CPU ("x cpus
+#    floor", io_floor --all-cpus). "sl_depth 8 1 cpu" is the same run
+#    confined to one CPU with taskset, and its time over that of the run on
+#    every CPU is the speed-up.
 # 3. Peak resident memory of sl_depth 8 on 16 and on 64 slices.
 set -euo pipefail
 export LC_ALL=C  # decimal points in EPOCHREALTIME, awk and sort
@@ -140,6 +142,18 @@ head -n 2 "$work/report8" | cmp -s - "$work/report0" || die "sl_depth 0 reports 
 
 # The floor writes files of (almost) the size sl_depth writes.
 "$io_floor" 8 && "$io_floor" 16 || die "io_floor failed"
+# The floor on every CPU writes the same files.
+for bit in 8 16; do
+  prefix=ro
+  [ "$bit" = 16 ] && prefix=rh
+  mkdir "$work/floor$bit"
+  cp ${prefix}*.tif "$work/floor$bit/"
+  "$io_floor" "$bit" --all-cpus || die "io_floor $bit --all-cpus failed"
+  for file in "$work/floor$bit"/${prefix}*.tif; do
+    cmp -s "$file" "$(basename "$file")" || die "io_floor $bit --all-cpus wrote another $(basename "$file")"
+  done
+  rm -rf "$work/floor$bit"
+done
 floor_bytes=$(stat -c %s ro0000.tif rh0000.tif | paste -sd/)
 tool_bytes=$(stat -c %s "$work/check8/ro0000.tif" "$work/check16/rh0000.tif" | paste -sd/)
 echo "check: output bytes per slice (8/16 bit): sl_depth $tool_bytes, io_floor $floor_bytes"
@@ -148,21 +162,29 @@ rm -rf "$work/check8" "$work/check16"
 # ---- 2. timing ----
 
 labels=("sl_depth 8" "sl_depth 16" "sl_depth 0" "io_floor 8" "io_floor 16" "io_floor 0" "libtiff_convert 8"
-  "sl_depth 8 1 cpu")
-programs=("$sl_depth" "$sl_depth" "$sl_depth" "$io_floor" "$io_floor" "$io_floor" "$libtiff_convert" "$sl_depth")
-depths=(8 16 0 8 16 0 8 8)
+  "sl_depth 8 1 cpu" "io_floor 8 cpus" "io_floor 16 cpus")
+programs=("$sl_depth" "$sl_depth" "$sl_depth" "$io_floor" "$io_floor" "$io_floor" "$libtiff_convert" "$sl_depth"
+  "$io_floor" "$io_floor")
+depths=(8 16 0 8 16 0 8 8 8 16)
+# Words put after the depth: the floor spread over every CPU.
+options=("" "" "" "" "" "" "" "" "--all-cpus" "--all-cpus")
 # Words put before a command: the one-CPU run is confined with taskset.
-prefixes=("" "" "" "" "" "" "" "taskset -c 0")
+prefixes=("" "" "" "" "" "" "" "taskset -c 0" "" "")
 # The baseline of each command: the floor of the same output depth.
-floors=("io_floor 8" "io_floor 16" "io_floor 0" "io_floor 8" "io_floor 16" "io_floor 0" "io_floor 8" "io_floor 8")
+floors=("io_floor 8" "io_floor 16" "io_floor 0" "io_floor 8" "io_floor 16" "io_floor 0" "io_floor 8" "io_floor 8"
+  "io_floor 8" "io_floor 16")
+# And the floor of the same depth on every CPU; none for the report-only run.
+cpu_floors=("io_floor 8 cpus" "io_floor 16 cpus" "" "io_floor 8 cpus" "io_floor 16 cpus" "" "io_floor 8 cpus"
+  "io_floor 8 cpus" "io_floor 8 cpus" "io_floor 16 cpus")
 declare -A times
 
 # Runs command $1 once and adds its wall time in seconds to times[$1].
 time_once() {
   local start end
   start=$EPOCHREALTIME
-  # shellcheck disable=SC2086  # the prefix is words
-  ${prefixes[$1]} "${programs[$1]}" "${depths[$1]}" >/dev/null 2>&1 || die "${labels[$1]} failed while timed"
+  # shellcheck disable=SC2086  # the prefix and the options are words
+  ${prefixes[$1]} "${programs[$1]}" "${depths[$1]}" ${options[$1]} >/dev/null 2>&1 ||
+    die "${labels[$1]} failed while timed"
   end=$EPOCHREALTIME
   times[$1]="${times[$1]:-} $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }')"
 }
@@ -181,13 +203,15 @@ for ((i = 0; i < ${#labels[@]}; i++)); do medians[${labels[$i]}]=$(echo "${times
 
 echo
 echo "median of $rounds rounds, $count slices, input $(awk -v b="$input_bytes" 'BEGIN { printf "%.1f MB", b / 1e6 }')"
-printf '%-18s %10s %10s %12s %10s %13s  %s\n' command seconds s/slice "input MB/s" "x floor" spread floor
+printf '%-18s %10s %10s %12s %10s %13s %13s  %s\n' command seconds s/slice "input MB/s" "x floor" "x cpus floor" \
+  spread floor
 for ((i = 0; i < ${#labels[@]}; i++)); do
-  label=${labels[$i]} floor=${floors[$i]}
+  label=${labels[$i]} floor=${floors[$i]} cpu_floor=${cpu_floors[$i]}
   spread=$(echo "${times[$i]}" | tr ' ' '\n' | grep . | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.3f-%.3f", lo, hi }')
   awk -v label="$label" -v t="${medians[$label]}" -v f="${medians[$floor]}" -v n="$count" -v b="$input_bytes" \
-    -v spread="$spread" -v floor="$floor" \
-    'BEGIN { printf "%-18s %10.3f %10.4f %12.1f %10.2f %13s  %s\n", label, t, t / n, b / 1e6 / t, t / f, spread, floor }'
+    -v cf="${cpu_floor:+${medians[$cpu_floor]}}" -v spread="$spread" -v floor="$floor${cpu_floor:+, $cpu_floor}" \
+    'BEGIN { printf "%-18s %10.3f %10.4f %12.1f %10.2f %13s %13s  %s\n", label, t, t / n, b / 1e6 / t, t / f,
+             cf == "" ? "-" : sprintf("%.2f", t / cf), spread, floor }'
 done
 
 awk -v one="${medians[sl_depth 8 1 cpu]}" -v all="${medians[sl_depth 8]}" -v cpus="$(nproc)" \

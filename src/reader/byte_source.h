@@ -12,12 +12,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "platform.h"
 #include "reader_fail.h"
 
 // LZW tables hold codes 0 to 4095 plus room for the one-code-early entries.
 constexpr int kLzwTableSize = 4160;
+// The LZW string window starts with the 256 single-byte strings, byte value
+// b at index b; decoded strings follow from this index on.
+constexpr uint32_t kLzwWindowStart = 256;
 
 // Bytes a refill asks for: a few hundred bytes of header and directory are
 // all that a slice's first reading needs, while decoding streams the strips.
@@ -25,6 +29,11 @@ constexpr uint32_t kDirectoryReadSize = 1 << 12;
 constexpr uint32_t kStripReadSize = 1 << 18;
 
 struct ByteSource {
+  ByteSource() = default;
+  ByteSource(const ByteSource &) = delete;
+  ByteSource &operator=(const ByteSource &) = delete;
+  ~ByteSource() { free(window); }
+
   int32_t string_stack[kLzwTableSize];  // LZW: current code's string, last byte at index 0
   // LZW tables, indexed by code, kept narrow so that they stay in the
   // fastest cache while strings are unwound.
@@ -32,6 +41,20 @@ struct ByteSource {
   uint16_t prefix_table[kLzwTableSize];      // code of each code's string less its last byte
   uint8_t first_byte_table[kLzwTableSize];   // first byte of each code's string
   uint16_t length_table[kLzwTableSize];      // length of each code's string
+  // LZW, copying strings: where in the window each code's string starts,
+  // and its length.
+  uint32_t string_start[kLzwTableSize];
+  uint16_t string_length[kLzwTableSize];
+  // The window: the single-byte strings, then every string decoded since
+  // the last clear code, in order, on the heap (malloc) and grown as
+  // strings arrive. Bytes window_read to window_end - 1 are decoded but not
+  // yet handed out; last_string_start is where the previous code's string
+  // starts (it ends at window_end).
+  uint8_t *window = nullptr;
+  uint32_t window_capacity = 0;
+  uint32_t window_read;
+  uint32_t window_end;
+  uint32_t last_string_start;
   FileHandle file = -1;   // the open slice file, -1 when none
   uint64_t file_size;
   uint32_t (*read_long)(ByteSource &);  // read_long_le or read_long_be, from the byte order mark

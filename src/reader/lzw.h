@@ -3,7 +3,8 @@
 // width raised one code early. Strict: every strip begins with a clear code,
 // carries the end code right after the code that yields the last byte its
 // rows need, and holds no byte beyond the one in which that end code ends.
-// All state lives in the byte source passed in; decoding allocates nothing.
+// All state lives in the byte source passed in; decoding blocks of bytes
+// grows the byte source's string window (lzw_copy.cc), which it keeps.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,7 @@ struct ByteSource;
 
 void lzw_start_strip(ByteSource &source, uint32_t offset, uint32_t byte_count);
 int lzw_next_byte(ByteSource &source);
-// `count` decoded bytes at once, as `count` calls of lzw_next_byte.
+// `count` decoded bytes at once, as `count` calls of lzw_next_byte. A strip
+// is decoded through lzw_next_byte or through lzw_read_bytes, not both.
 void lzw_read_bytes(ByteSource &source, uint8_t *destination, size_t count);
 void lzw_end_strip(ByteSource &source);

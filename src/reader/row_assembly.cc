@@ -110,10 +110,14 @@ void assemble_row(ByteSource &source, uint16_t *row, const StripLayout &layout) 
 }
 
 // Predictor 2: each sample was stored as its difference from the sample on
-// its left, modulo 2^bits; the differencing never crosses rows.
+// its left, modulo 2^bits; the differencing never crosses rows. The running
+// sum is kept whole and reduced only where stored (2^bits divides 2^32), so
+// each sample waits for one addition, not for an addition and the mask.
 void undo_differencing(uint16_t *row, int32_t width, uint16_t mask) {
+  uint32_t sum = row[0];
   for (int32_t m = 1; m < width; ++m) {
-    row[m] = static_cast<uint16_t>((static_cast<uint32_t>(row[m - 1]) + row[m]) & mask);
+    sum += row[m];
+    row[m] = static_cast<uint16_t>(sum & mask);
   }
 }
 

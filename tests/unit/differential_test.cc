@@ -274,6 +274,11 @@ std::vector<SweepCase> large_cases() {
       {1, 3, false, 1, 1500, 500, 0},    {5, 16, true, 2, 512, 512, 0},  {5, 8, false, 1, 1024, 512, 0},
       {5, 12, false, 1, 700, 500, 0},    {5, 8, true, 1, 300000, 2, 1},  {32773, 16, false, 1, 512, 512, 0},
       {32773, 8, true, 1, 300000, 2, 0}, {32773, 4, true, 1, 1024, 700, 0},
+      // One strip of 700 rows, nine tenths of each the empty field of view:
+      // runs of one sample (a zero difference) that give LZW strings of
+      // hundreds of bytes, copied onto themselves, and clear codes and
+      // strings across rows.
+      {5, 16, true, 2, 6000, 700, 0},
   };
   std::vector<SweepCase> cases;
   uint64_t seed = 7;

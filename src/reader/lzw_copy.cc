@@ -1,0 +1,296 @@
+// The LZW decoder's block face: strings copied, not unwound.
+//
+// Every string of a strip's table stands, whole, earlier in the strip's
+// decoded output: an entry is the previous code's string followed by the
+// first byte of the string after it, and those two were written one after
+// the other. So the decoder writes every string into a window that keeps
+// the strip's output since the last clear code, notes for each entry where
+// in the window its string starts and how long it is, and decodes a code by
+// copying that many bytes from there to the window's end, 16 at a time.
+// The single-byte strings sit at the window's start, so every code takes
+// the same path. Decoded bytes are handed out from the window.
+//
+// Codes are read exactly as the byte-at-a-time face reads them, only as
+// many as the bytes asked for need, so every refusal comes at the same
+// point. A strip is decoded through one face only: each keeps its own table.
+//
+// On noisy slices most strings are one or two bytes long, so the cost is
+// per code: the loop reads four codes per refill of the bit buffer, checks
+// the table's width and fill once per four codes where it can, and tells a
+// defined string from the clear and end codes by its length.
+#include <cstdlib>
+#include <cstring>
+
+#include "byte_source.h"
+#include "lzw.h"
+#include "lzw_code_reader.h"
+
+namespace {
+
+// Strings are copied in blocks of this many bytes, so the window keeps a
+// longest string and a block of room after its end.
+constexpr uint32_t kCopyBlock = 16;
+constexpr uint32_t kLongestString = kLzwCodeLimit;
+constexpr uint32_t kWindowRoom = kLongestString + kCopyBlock;
+constexpr uint32_t kFirstWindowCapacity = 1 << 16;
+
+// Makes room for `needed` bytes of window. Between two clear codes a strip
+// defines at most 3838 entries, each one byte longer than some earlier
+// string, so the window never outgrows some 7.4 MB, whatever the strip.
+void grow_window(ByteSource &source, uint32_t needed) {
+  uint32_t capacity = source.window_capacity == 0 ? kFirstWindowCapacity : source.window_capacity;
+  while (capacity < needed) capacity *= 2;
+  auto window = static_cast<uint8_t *>(realloc(source.window, capacity));
+  if (window == nullptr) reader_fail("cell memory allocation error.");
+  if (source.window == nullptr) {
+    for (uint32_t byte = 0; byte < kLzwWindowStart; ++byte) window[byte] = static_cast<uint8_t>(byte);
+  }
+  source.window = window;
+  source.window_capacity = capacity;
+}
+
+// One block, read whole before it is written: the two may overlap.
+LZW_INLINE void copy_block(uint8_t *to, const uint8_t *from) {
+  uint8_t block[kCopyBlock];
+  memcpy(block, from, kCopyBlock);
+  memcpy(to, block, kCopyBlock);
+}
+
+// Copies `length` bytes from `from` to `to`, in whole blocks: up to a block
+// less one byte beyond both is read and written. `to` lies after `from`;
+// where they are closer than `length`, each block is read after the ones
+// before it are written, which gives the bytes copied as they are repeated.
+LZW_INLINE void copy_string(uint8_t *to, const uint8_t *from, uint32_t length) {
+  copy_block(to, from);
+  for (uint32_t done = kCopyBlock; done < length; done += kCopyBlock) copy_block(to + done, from + done);
+}
+
+// copy_string out of line, for strings longer than a block.
+__attribute__((noinline)) void copy_long_string(uint8_t *window, size_t to, size_t from, uint32_t length) {
+  copy_string(window + to, window + from, length);
+}
+
+// The code at which the table next needs attention: the width goes up one
+// code early, and past entry 4095 no data code has room.
+LZW_INLINE size_t next_event(int32_t width) {
+  return width < kLzwMaxWidth ? (size_t{1} << width) - 1 : size_t{kLzwCodeLimit};
+}
+
+// The decoder's fields as the loop below keeps them: in locals, which the
+// compiler can hold in registers as long as no address of them escapes
+// (the loop's stores into the window and the table may alias the byte
+// source). The bits not yet consumed stand at the top of the bit buffer,
+// the bits below them are zero or the next bits of the strip. The input
+// position and the strip's end in the read buffer stand for the count of
+// strip bytes not yet taken.
+struct CopyLoop {
+  uint64_t bit_buffer;
+  int32_t bit_count;
+  int32_t width;
+  uint64_t mask;  // (1 << width) - 1
+  size_t next;   // the next free code
+  size_t event;  // next_event(width)
+  uint32_t in;   // read buffer position
+  uint64_t strip_end;
+  int64_t fast_last;  // fast refills load 8 bytes while `in` is at most this
+};
+
+LZW_INLINE CopyLoop enter_loop(const LzwState &state) {
+  const uint64_t strip_end = uint64_t{state.buffer_position} + state.remaining;
+  const uint64_t fast_end = strip_end < state.buffer_length ? strip_end : state.buffer_length;
+  return {state.bit_count == 0 ? 0 : state.bit_buffer << (64 - state.bit_count),
+          state.bit_count,
+          state.code_width,
+          static_cast<uint64_t>(state.code_mask),
+          static_cast<size_t>(state.next_code),
+          next_event(state.code_width),
+          state.buffer_position,
+          strip_end,
+          static_cast<int64_t>(fast_end) - 8};
+}
+
+LZW_INLINE LzwState leave_loop(const ByteSource &source, const CopyLoop &loop) {
+  return {loop.bit_count == 0 ? 0 : loop.bit_buffer >> (64 - loop.bit_count),
+          loop.bit_count,
+          static_cast<int32_t>(loop.next),
+          loop.width,
+          (1 << loop.width) - 1,
+          source.old_code,
+          static_cast<uint32_t>(loop.strip_end - loop.in),
+          loop.in,
+          source.buffer_length};
+}
+
+// The helpers below run out of line and take and give the loop's fields
+// by value, so that no address of them escapes.
+
+// The slow refill: near the end of the strip or of the read buffer, or
+// when the buffer must be refilled from the file.
+__attribute__((noinline)) CopyLoop need_bits_slowly(ByteSource &source, CopyLoop loop) {
+  LzwState state = leave_loop(source, loop);
+  need_bits(source, state, loop.width);
+  return enter_loop(state);
+}
+
+// After a clear code: reads the first code of the fresh table into
+// source.old_code.
+__attribute__((noinline)) CopyLoop restart_table(ByteSource &source, CopyLoop loop) {
+  LzwState state = leave_loop(source, loop);
+  read_first_code(source, state);
+  save_lzw_state(source, state);
+  return enter_loop(state);
+}
+
+// A code at or above the next free one: the entry it defines, or a refusal.
+__attribute__((noinline)) void check_code_from_next(const ByteSource &source, CopyLoop loop, size_t code) {
+  check_data_code(leave_loop(source, loop), static_cast<int32_t>(code));
+}
+
+// What a step of the loop below tells it.
+enum class Step { next_code, refill, stop };
+
+// Decodes codes into the window until it holds at least `count` bytes not
+// yet handed out, then hands out `count` bytes. At a clear code the bytes
+// pending go out first, and the window starts over.
+void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
+  CopyLoop loop = enter_loop(load_lzw_state(source));
+  // Window positions are held at full register width: they index memory.
+  size_t read = source.window_read;
+  size_t end = source.window_end;
+  size_t last = source.last_string_start;
+  uint8_t *window = source.window;
+  // Decoding stops when enough bytes are pending, and pauses to grow the
+  // window when it may lack room for one more string.
+  size_t target = read + count;
+  auto stop_at = [&]() {
+    const size_t room_end = source.window_capacity - kWindowRoom;
+    return target < room_end ? target : room_end;
+  };
+  size_t stop = stop_at();
+
+  // One code. Without `watch_table` the caller knows that the table needs
+  // no attention before the code, without `fetch_bits` that the code's
+  // bits are in the bit buffer.
+  auto step = [&](bool watch_table, bool fetch_bits) __attribute__((always_inline)) {
+    if (watch_table && loop.next >= loop.event) {
+      // The entry just defined raised the width or filled the table, or a
+      // code found the table full (and was copied like any other).
+      if (loop.next > kLzwCodeLimit) reader_fail("LZW code table overflow.");
+      if (loop.next < kLzwCodeLimit) {
+        ++loop.width;
+        loop.mask = (uint64_t{1} << loop.width) - 1;
+        loop.event = next_event(loop.width);
+      }
+    }
+    if (end >= stop) {
+      if (end >= target) return Step::stop;
+      grow_window(source, static_cast<uint32_t>(end + kWindowRoom + 1));
+      window = source.window;
+      stop = stop_at();
+    }
+    if (fetch_bits && loop.bit_count < loop.width) loop = need_bits_slowly(source, loop);
+    // The code's bits rotated from the top of the bit buffer to its foot,
+    // then cleared there.
+    loop.bit_buffer = (loop.bit_buffer << loop.width) | (loop.bit_buffer >> (64 - loop.width));
+    const size_t code = loop.bit_buffer & loop.mask;
+    loop.bit_buffer ^= code;
+    loop.bit_count -= loop.width;
+
+    // Below the next free code, only the clear and end codes have no
+    // string: their length stays 0.
+    const size_t entry = loop.next;
+    const uint32_t length = source.string_length[code];
+    if (code < entry && length != 0) {
+      const uint32_t start = source.string_start[code];
+      source.string_start[entry] = static_cast<uint32_t>(last);
+      source.string_length[entry] = static_cast<uint16_t>(end - last + 1);
+      loop.next = entry + 1;
+      copy_block(window + end, window + start);
+      if (length > kCopyBlock) copy_long_string(window, end, start, length);
+      last = end;
+      end += length;
+      return Step::next_code;
+    }
+    if (code == kLzwClearCode || code == kLzwEndCode) {
+      if (code == kLzwEndCode) reader_fail("LZW unexpected end of code.");
+      memcpy(destination, window + read, end - read);
+      destination += end - read;
+      count -= end - read;
+      read = end = kLzwWindowStart;
+      target = read + count;
+      stop = stop_at();
+      loop = restart_table(source, loop);
+      window[end] = static_cast<uint8_t>(source.old_code);
+      last = end;
+      end += 1;
+      return Step::refill;
+    }
+    check_code_from_next(source, loop, code);
+    // The code names the entry it defines: the previous string followed by
+    // its own first byte. The copy may read that byte's place before
+    // writing it, so it is written again after.
+    const uint32_t own_length = static_cast<uint32_t>(end - last + 1);
+    source.string_start[entry] = static_cast<uint32_t>(last);
+    source.string_length[entry] = static_cast<uint16_t>(own_length);
+    loop.next = entry + 1;
+    copy_string(window + end, window + last, own_length);
+    window[end + own_length - 1] = window[last];
+    last = end;
+    end += own_length;
+    return Step::next_code;
+  };
+
+  for (;;) {
+    if (static_cast<int64_t>(loop.in) <= loop.fast_last) {
+      // Four codes of at most 12 bits from one refill of 56 or more. The
+      // refill loads 8 bytes below the bits held and counts the whole
+      // ones that fit: the bits of a byte only partly loaded are loaded
+      // again, the same, next time. Loading bytes of the strip early
+      // changes no outcome: whole bytes in the bit buffer count as not yet
+      // taken.
+      if (loop.bit_count < 56) {
+        uint64_t bytes;
+        memcpy(&bytes, source.buffer + loop.in, sizeof bytes);
+        loop.bit_buffer |= __builtin_bswap64(bytes) >> loop.bit_count;
+        loop.in += static_cast<uint32_t>(63 - loop.bit_count) >> 3;
+        loop.bit_count |= 56;
+      }
+      // Each code defines one entry at most, so the table needs attention
+      // within four codes only near an event.
+      Step done;
+      if (loop.next + 4 < loop.event) {
+        done = step(false, false);
+        if (done == Step::next_code) done = step(false, false);
+        if (done == Step::next_code) done = step(false, false);
+        if (done == Step::next_code) done = step(false, false);
+      } else {
+        done = step(true, false);
+        if (done == Step::next_code) done = step(true, false);
+        if (done == Step::next_code) done = step(true, false);
+        if (done == Step::next_code) done = step(true, false);
+      }
+      if (done == Step::stop) break;
+    } else {
+      if (step(true, true) == Step::stop) break;
+    }
+  }
+
+  save_lzw_state(source, leave_loop(source, loop));
+  source.last_string_start = static_cast<uint32_t>(last);
+  source.window_end = static_cast<uint32_t>(end);
+  memcpy(destination, window + read, count);
+  source.window_read = static_cast<uint32_t>(read + count);
+}
+
+}  // namespace
+
+void lzw_read_bytes(ByteSource &source, uint8_t *destination, size_t count) {
+  if (source.window == nullptr) grow_window(source, kFirstWindowCapacity);
+  const uint32_t read = source.window_read;
+  if (source.window_end - read >= count) {
+    memcpy(destination, source.window + read, count);
+    source.window_read = read + static_cast<uint32_t>(count);
+    return;
+  }
+  decode_strings(source, destination, count);
+}
