@@ -15,6 +15,11 @@
 
 #include "platform.h"
 
+namespace sl_baseline {
+// The earlier platform layer's name for the memory a slice may take.
+inline uint64_t physical_memory_bytes() { return usable_memory_bytes(); }
+}  // namespace sl_baseline
+
 #ifdef SL_BASELINE_API
 // codec_bench's view of the earlier reader: its public face.
 namespace sl_baseline {

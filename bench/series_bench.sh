@@ -21,7 +21,8 @@
 #    on one thread ("x floor") and spread over every usable CPU ("x cpus
 #    floor", io_floor --all-cpus). "sl_depth 8 1 cpu" is the same run
 #    confined to one CPU with taskset, and its time over that of the run on
-#    every CPU is the speed-up.
+#    every CPU is the speed-up. Every command writes outputs whose names do
+#    not exist yet, but "sl_depth 8 again", which replaces existing ones.
 # 3. Peak resident memory of sl_depth 8 on 16 and on 64 slices.
 set -euo pipefail
 export LC_ALL=C  # decimal points in EPOCHREALTIME, awk and sort
@@ -162,25 +163,30 @@ rm -rf "$work/check8" "$work/check16"
 # ---- 2. timing ----
 
 labels=("sl_depth 8" "sl_depth 16" "sl_depth 0" "io_floor 8" "io_floor 16" "io_floor 0" "libtiff_convert 8"
-  "sl_depth 8 1 cpu" "io_floor 8 cpus" "io_floor 16 cpus")
+  "sl_depth 8 1 cpu" "io_floor 8 cpus" "io_floor 16 cpus" "sl_depth 8 again")
 programs=("$sl_depth" "$sl_depth" "$sl_depth" "$io_floor" "$io_floor" "$io_floor" "$libtiff_convert" "$sl_depth"
-  "$io_floor" "$io_floor")
-depths=(8 16 0 8 16 0 8 8 8 16)
+  "$io_floor" "$io_floor" "$sl_depth")
+depths=(8 16 0 8 16 0 8 8 8 16 8)
 # Words put after the depth: the floor spread over every CPU.
-options=("" "" "" "" "" "" "" "" "--all-cpus" "--all-cpus")
+options=("" "" "" "" "" "" "" "" "--all-cpus" "--all-cpus" "")
 # Words put before a command: the one-CPU run is confined with taskset.
-prefixes=("" "" "" "" "" "" "" "taskset -c 0" "" "")
+prefixes=("" "" "" "" "" "" "" "taskset -c 0" "" "" "")
 # The baseline of each command: the floor of the same output depth.
 floors=("io_floor 8" "io_floor 16" "io_floor 0" "io_floor 8" "io_floor 16" "io_floor 0" "io_floor 8" "io_floor 8"
-  "io_floor 8" "io_floor 16")
+  "io_floor 8" "io_floor 16" "io_floor 8")
 # And the floor of the same depth on every CPU; none for the report-only run.
 cpu_floors=("io_floor 8 cpus" "io_floor 16 cpus" "" "io_floor 8 cpus" "io_floor 16 cpus" "" "io_floor 8 cpus"
-  "io_floor 8 cpus" "io_floor 8 cpus" "io_floor 16 cpus")
+  "io_floor 8 cpus" "io_floor 8 cpus" "io_floor 16 cpus" "io_floor 8 cpus")
 declare -A times
 
 # Runs command $1 once and adds its wall time in seconds to times[$1].
+# Every command writes its outputs under names that do not exist yet, as a
+# first conversion of a new series does; "sl_depth 8 again" replaces the
+# outputs of an untimed run just before it.
 time_once() {
   local start end
+  rm -f ro*.tif rh*.tif
+  if [ "${labels[$1]}" = "sl_depth 8 again" ]; then "$sl_depth" 8 >/dev/null 2>&1 || die "sl_depth 8 failed"; fi
   start=$EPOCHREALTIME
   # shellcheck disable=SC2086  # the prefix and the options are words
   ${prefixes[$1]} "${programs[$1]}" "${depths[$1]}" ${options[$1]} >/dev/null 2>&1 ||
