@@ -64,8 +64,9 @@ struct SliceWalk {
 // left. The existence test is made afresh in every pass.
 bool next_slice(SliceWalk *walk) {
   while (++walk->number <= kLastSliceNumber) {
+    if (!walk->candidates.numbers[walk->number]) continue;
     input_name_for(walk->number, walk->name);
-    if (walk->candidates.numbers[walk->number] && file_exists(walk->name)) return true;
+    if (file_exists(walk->name)) return true;
   }
   return false;
 }

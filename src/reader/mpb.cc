@@ -44,10 +44,51 @@ int mpb_next_byte(ByteSource &source) {
   return source.run_byte;
 }
 
+namespace {
+
+// Opens the run whose header is next and hands out as much of it as
+// `count` asks for, straight from the buffer, when the header and the
+// longest run's bytes are all there and within the strip: nothing can run
+// short then. Returns the bytes handed out, or -1 to go the careful way.
+inline long open_buffered_run(ByteSource &source, uint8_t *destination, size_t count) {
+  constexpr uint32_t kLongestRunBytes = 1 + 128;
+  const uint32_t buffered = source.buffer_length - source.buffer_position;
+  if (buffered < kLongestRunBytes || source.remaining < kLongestRunBytes) return -1;
+  const uint8_t *bytes = source.buffer + source.buffer_position;
+  const int header = bytes[0];
+  if (header == kNoOperation) {
+    source.buffer_position += 1;
+    source.remaining -= 1;
+    return 0;
+  }
+  if (header < kNoOperation) {
+    const size_t run = static_cast<size_t>(header) + 1;
+    const size_t n = run < count ? run : count;
+    memcpy(destination, bytes + 1, n);
+    source.run_count = static_cast<int32_t>(run - n);
+    source.buffer_position += static_cast<uint32_t>(1 + n);
+    source.remaining -= static_cast<uint32_t>(1 + n);
+    return static_cast<long>(n);
+  }
+  const size_t run = static_cast<size_t>(257 - header);
+  const size_t n = run < count ? run : count;
+  source.run_byte = bytes[1];
+  memset(destination, bytes[1], n);
+  source.run_count = -static_cast<int32_t>(run - n);
+  source.buffer_position += 2;
+  source.remaining -= 2;
+  return static_cast<long>(n);
+}
+
+}  // namespace
+
 void mpb_read_bytes(ByteSource &source, uint8_t *destination, size_t count) {
   while (count > 0) {
     size_t n;
-    if (source.run_count > 0) {
+    long opened;
+    if (source.run_count == 0 && (opened = open_buffered_run(source, destination, count)) >= 0) {
+      n = static_cast<size_t>(opened);
+    } else if (source.run_count > 0) {
       // The rest of a literal run, straight from the strip.
       size_t left = static_cast<size_t>(source.run_count);
       n = left < count ? left : count;

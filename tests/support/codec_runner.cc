@@ -33,7 +33,7 @@ ByteSource &runner_source() {
 
 // Runs `decode` over the strip placed in an in-memory file.
 StripResult run_over_strip(const StripCodec &codec, const Bytes &strip,
-                           const std::function<void(ByteSource &, StripResult &)> &decode) {
+                           const std::function<void(ByteSource &, StripResult &)> &decode, uint32_t read_size = 16) {
   std::vector<char> file(kStripOffset + strip.size() + kBytesAfterStrip, static_cast<char>(kOtherData));
   std::copy(strip.begin(), strip.end(), file.begin() + kStripOffset);
   char path[] = "/tmp/sl_depth_strip_XXXXXX";
@@ -43,8 +43,8 @@ StripResult run_over_strip(const StripCodec &codec, const Bytes &strip,
   }
   close(fd);
   ByteSource &source = runner_source();
-  // A small read size, so that strips cross buffer refills.
-  if (!open_byte_source(source, path, 16)) throw std::runtime_error("cannot open the strip file");
+  // A small read size by default, so that strips cross buffer refills.
+  if (!open_byte_source(source, path, read_size)) throw std::runtime_error("cannot open the strip file");
   unlink(path);
 
   StripResult result;
@@ -73,7 +73,8 @@ StripResult decode_strip(const StripCodec &codec, const Bytes &strip, size_t byt
   });
 }
 
-StripResult decode_strip_in_blocks(const StripCodec &codec, const Bytes &strip, size_t bytes_needed, size_t block) {
+StripResult decode_strip_in_blocks(const StripCodec &codec, const Bytes &strip, size_t bytes_needed, size_t block,
+                                   uint32_t read_size) {
   return run_over_strip(codec, strip, [&](ByteSource &source, StripResult &result) {
     while (result.decoded.size() < bytes_needed) {
       size_t n = std::min(block, bytes_needed - result.decoded.size());
@@ -81,7 +82,7 @@ StripResult decode_strip_in_blocks(const StripCodec &codec, const Bytes &strip, 
       codec.read_bytes(source, part.data(), n);
       result.decoded.insert(result.decoded.end(), part.begin(), part.end());
     }
-  });
+  }, read_size);
 }
 
 std::string first_difference(const Bytes &decoded, const Bytes &expected) {
@@ -105,11 +106,14 @@ void expect_strip_case(const StripCodec &codec, const StripCase &row) {
   if (row.failure.empty()) {
     EXPECT_EQ(first_difference(result.decoded, row.decoded), "");
   }
-  for (size_t block : {size_t{2}, size_t{3}, size_t{1000}, row.bytes_needed + 1}) {
-    const StripResult blocks = decode_strip_in_blocks(codec, row.strip, row.bytes_needed, block);
-    EXPECT_EQ(blocks.failure, row.failure) << "in blocks of " << block;
-    if (row.failure.empty()) {
-      EXPECT_EQ(first_difference(blocks.decoded, row.decoded), "") << "in blocks of " << block;
+  // Read through a small buffer and through one that holds whole strips.
+  for (uint32_t read_size : {16u, 4096u}) {
+    for (size_t block : {size_t{2}, size_t{3}, size_t{1000}, row.bytes_needed + 1}) {
+      const StripResult blocks = decode_strip_in_blocks(codec, row.strip, row.bytes_needed, block, read_size);
+      EXPECT_EQ(blocks.failure, row.failure) << "in blocks of " << block << " read by " << read_size;
+      if (row.failure.empty()) {
+        EXPECT_EQ(first_difference(blocks.decoded, row.decoded), "") << "in blocks of " << block;
+      }
     }
   }
 }

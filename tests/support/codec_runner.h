@@ -38,7 +38,8 @@ StripResult decode_strip(const StripCodec &codec, const Bytes &strip, size_t byt
 
 // The same through the codec's block read, `block` bytes a call (the last
 // call takes what is left).
-StripResult decode_strip_in_blocks(const StripCodec &codec, const Bytes &strip, size_t bytes_needed, size_t block);
+StripResult decode_strip_in_blocks(const StripCodec &codec, const Bytes &strip, size_t bytes_needed, size_t block,
+                                   uint32_t read_size = 16);
 
 // "" when the two agree, else where they first differ (long strips would
 // make a full dump unreadable).

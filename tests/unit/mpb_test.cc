@@ -36,6 +36,9 @@ const std::vector<StripCase> kMpbCases = {
     {"longest runs back to back",
      join({mpb_repeat(0xEE, 128), mpb_literal(count_up(128)), mpb_repeat(0xDD, 128)}), 384,
      join({Bytes(128, 0xEE), count_up(128), Bytes(128, 0xDD)}), ""},
+    {"long literal runs then a repeat",
+     join({mpb_literal(count_up(128)), {0x80}, mpb_literal(count_up(128)), mpb_repeat(0x44, 3)}), 259,
+     join({count_up(128), count_up(128), Bytes(3, 0x44)}), ""},
 
     // Too few codes: a header, a literal byte or the repeated byte missing.
     {"empty strip, one byte needed", {}, 1, {}, "MPB too few codes."},
@@ -49,6 +52,9 @@ const std::vector<StripCase> kMpbCases = {
     {"copies of a repeat run left", {0xFE, 0x41}, 2, {}, "MPB too many codes."},
     {"a literal byte left", {0x01, 0x41}, 1, {}, "MPB too many codes."},
     {"a whole run left", {0x00, 0x41, 0xFF, 0x42}, 1, {}, "MPB too many codes."},
+    {"long literal run, its last byte left", mpb_literal(count_up(128)), 127, {}, "MPB too many codes."},
+    {"long literal runs, then a header missing", join({mpb_literal(count_up(128)), mpb_literal(count_up(128))}), 257,
+     {}, "MPB too few codes."},
     {"bytes but none needed", {0x00, 0x41}, 0, {}, "MPB too many codes."},
 };
 
