@@ -268,6 +268,7 @@ std::vector<SweepCase> large_cases() {
     uint32_t width;
     uint32_t height;
     uint32_t rows_per_strip;
+    SamplePattern pattern = SamplePattern::phantom;
   };
   const Large kLarge[] = {
       {1, 16, false, 1, 512, 512, 0},    {1, 8, true, 1, 300000, 2, 0},  {1, 16, true, 1, 140000, 3, 1},
@@ -279,6 +280,10 @@ std::vector<SweepCase> large_cases() {
       // hundreds of bytes, copied onto themselves, and clear codes and
       // strings across rows.
       {5, 16, true, 2, 6000, 700, 0},
+      // Strings as long as the table lets them grow: a ramp, and one sample
+      // value throughout, in strips of many rows.
+      {5, 16, false, 1, 4096, 300, 0, SamplePattern::ramp},
+      {5, 8, true, 1, 3000, 800, 400, SamplePattern::constant},
   };
   std::vector<SweepCase> cases;
   uint64_t seed = 7;
@@ -291,6 +296,7 @@ std::vector<SweepCase> large_cases() {
     options.width = large.width;
     options.height = large.height;
     options.rows_per_strip = large.rows_per_strip;
+    options.pattern = large.pattern;
     options.seed = seed++;
     cases.push_back({case_name(options), options});
   }

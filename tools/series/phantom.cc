@@ -34,6 +34,12 @@ std::vector<uint16_t> phantom_samples(const SeriesOptions& o,
   std::vector<uint16_t> samples(size_t{o.width} * o.height, 0);
   if (o.bits_per_sample < 1 || o.bits_per_sample > 16) return samples;
   const int64_t top = (int64_t{1} << o.bits_per_sample) - 1;
+  if (o.pattern != SamplePattern::phantom) {
+    for (size_t i = 0; i < samples.size(); ++i) {
+      samples[i] = static_cast<uint16_t>(o.pattern == SamplePattern::ramp ? (i % o.width) & top : (top + 1) / 2);
+    }
+    return samples;
+  }
   // Noise of about 2% of the range, at least one step where a step is not
   // the whole range.
   const int64_t noise =

@@ -43,6 +43,13 @@ enum class DescriptionMode {
   absent,       // no ImageDescription entry at all
 };
 
+// What the samples of a slice show.
+enum class SamplePattern {
+  phantom,   // phantom_samples()
+  ramp,      // sample x of every row is x modulo 2^bits
+  constant,  // every sample is 2^(bits - 1), or 1 at one bit
+};
+
 struct SeriesOptions {
   int count = 3;               // slices in the series, 0 allowed
   int first_number = 0;        // number of slice index 0
@@ -61,6 +68,7 @@ struct SeriesOptions {
   double offset_step = 0.0;    // added per slice index
   uint64_t seed = 1;           // noise and shape phase of the phantom
   std::string name_pattern = "rec%04d.tif";  // one %d conversion
+  SamplePattern pattern = SamplePattern::phantom;
   DescriptionMode description_mode = DescriptionMode::calibration;
   std::string description_text;  // used with DescriptionMode::fixed_text
 };
