@@ -9,13 +9,6 @@
 
 #include "platform.h"
 
-namespace {
-
-// What a worker's writer holds besides its slice.
-constexpr uint64_t kWorkerOutputBufferBytes = uint64_t{1} << 20;
-
-}  // namespace
-
 struct DecodeAhead {
   int count;
   int ahead;  // slices that may be started beyond the one being taken
@@ -60,7 +53,7 @@ int decode_workers(unsigned cpus, uint64_t memory, uint64_t slice_bytes, int sli
   // The main thread's slice, then one slice and one stack per worker.
   const uint64_t half = memory / 2;
   if (half < slice_bytes) return 0;
-  const uint64_t fit = (half - slice_bytes) / (slice_bytes + kWorkerStackBytes + kWorkerOutputBufferBytes);
+  const uint64_t fit = (half - slice_bytes) / (slice_bytes + kWorkerStackBytes + kOutputBufferBytes);
   if (fit < static_cast<uint64_t>(workers)) workers = static_cast<int>(fit);
   return workers;
 }

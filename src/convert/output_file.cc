@@ -7,12 +7,6 @@
 
 #include "platform.h"
 
-namespace {
-
-constexpr size_t kBufferSize = 1 << 20;
-
-}  // namespace
-
 // One output file open at a time. Bytes [buffer_start, buffer_start +
 // buffered) of the file are held in `buffer`; `position` and `size` are the
 // file as libtiff sees it.
@@ -35,7 +29,7 @@ struct OutputWriter {
   const uint8_t *span = nullptr;
   size_t span_size = 0;
   uint64_t span_start = 0;
-  uint8_t buffer[kBufferSize];
+  uint8_t buffer[kOutputBufferBytes];
 };
 
 namespace {
@@ -84,13 +78,13 @@ bool write_stable(OutputWriter &output, const uint8_t *bytes, size_t count) {
 // Adds a copy of the bytes to the buffer, or writes them straight through.
 bool write_copied(OutputWriter &output, const uint8_t *bytes, size_t count) {
   if (output.span_size == 0 && output.position == output.buffer_start + output.buffered &&
-      output.buffered + count <= kBufferSize) {
+      output.buffered + count <= kOutputBufferBytes) {
     memcpy(output.buffer + output.buffered, bytes, count);
     output.buffered += count;
     return !output.failed;
   }
   bool ok = flush_buffer(output);
-  if (ok && count < kBufferSize) {
+  if (ok && count < kOutputBufferBytes) {
     output.buffer_start = output.position;
     memcpy(output.buffer, bytes, count);
     output.buffered = count;

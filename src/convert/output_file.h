@@ -12,6 +12,9 @@
 
 #include "platform.h"
 
+// Bytes each writer holds back before handing them to the system.
+constexpr size_t kOutputBufferBytes = size_t{1} << 20;
+
 struct OutputWriter;
 
 // The main thread's writer, always there.

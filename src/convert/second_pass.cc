@@ -177,30 +177,21 @@ void decode_and_crop(SliceReader *reader, OutputWriter *writer, SecondPass *pass
       slice->description == nullptr) {
     return;
   }
-  CalibrationRecord own{};
-  int fields = stream.fields;
   if (stream.mapping_started) {
-    own = stream.own;
     slice->mapped = true;
-  } else {
-    slice->out_width = slice->width;
-    slice->out_height = slice->height;
-    if (parameters.crop) {
-      crop_slice(slice->rows, parameters.x1, parameters.y1, parameters.x2, parameters.y2, &slice->out_width,
-                 &slice->out_height);
+    if (stream.fields == 8 && writer != nullptr && pass->write_ahead.load(std::memory_order_relaxed)) {
+      write_ahead(pass, writer, slice, stream.own);
     }
-    // A line that sets the scale and the offset itself maps its slice here
-    // already, as above, when its codes could not be allocated before; when
-    // they cannot be now either, finish_slice maps the rows again.
-    fields = parse_calibration(slice->description, &own);
-    if (fields >= 4 && map_pending(*pass, slice, own.scale, own.offset)) {
-      slice->mapped = true;
-      free_slice_image(slice->rows, slice->height);
-      slice->rows = nullptr;
-    }
+    return;
   }
-  if (slice->mapped && fields == 8 && writer != nullptr && pass->write_ahead.load(std::memory_order_relaxed)) {
-    write_ahead(pass, writer, slice, own);
+  // Kept as an image: its line leaves the scale or the offset to the slices
+  // before it, or its codes could not be allocated while it was read.
+  // finish_slice maps it in its turn.
+  slice->out_width = slice->width;
+  slice->out_height = slice->height;
+  if (parameters.crop) {
+    crop_slice(slice->rows, parameters.x1, parameters.y1, parameters.x2, parameters.y2, &slice->out_width,
+               &slice->out_height);
   }
 }
 

@@ -75,8 +75,7 @@ bool write_slice(OutputWriter *writer, const OutputSlice &slice, void (*make_roo
     make_room(context);
     // The same bytes go to the same places again; a device cannot be
     // emptied, and need not be.
-    int ignored;
-    empty_output_file(file, &ignored);
+    empty_output_file(file);
     error = 0;
     outcome = write_tiff(writer, name, file, slice, false, &error);
   }

@@ -43,8 +43,9 @@ bool read_small_file(const char *file, char *text, size_t size) {
   return whole;
 }
 
-// A decimal number without sign, then nothing but white space up to
-// `end_char` (or the end). False for anything else.
+// A decimal number without sign. With `rest`, where it ends goes there;
+// without, only blanks and line feeds may follow it. False for anything
+// else.
 bool parse_count(const char *text, uint64_t *value, const char **rest = nullptr) {
   if (*text < '0' || *text > '9') return false;
   uint64_t result = 0;

@@ -55,8 +55,9 @@ bool close_output_file_handle(FileHandle file, int *error);
 // A name that leads to a device, not a file, is left alone.
 void discard_output_file(const char *name, FileHandle file);
 
-// Empties an open output file, to write it again from its start.
-bool empty_output_file(FileHandle file, int *error);
+// Empties an open output file, to write it again from its start; a device
+// is left as it is.
+void empty_output_file(FileHandle file);
 
 // --- Outputs written ahead ---
 // An output written ahead of its turn stays unseen until the run reaches

@@ -209,10 +209,10 @@ void discard_output_file(const char *name, FileHandle file) {
   if (regular) unlink(name);
 }
 
-bool empty_output_file(FileHandle file, int *error) {
-  if (ftruncate(static_cast<int>(file), 0) == 0) return true;
-  *error = errno;
-  return false;
+void empty_output_file(FileHandle file) {
+  if (ftruncate(static_cast<int>(file), 0) != 0) {
+    // A device: the bytes are written again over what is there.
+  }
 }
 
 // An unnamed file in the working directory (O_TMPFILE): it has no name to
@@ -298,9 +298,15 @@ uint64_t room_under(int resource, uint64_t mapped) {
 
 uint64_t least(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
+// The process's control group limits, read once for both figures.
+const CgroupLimits &group_limits() {
+  static const CgroupLimits limits = read_cgroup_limits("");
+  return limits;
+}
+
 uint64_t read_usable_memory() {
   uint64_t memory = physical_memory_bytes();
-  CgroupLimits group = read_cgroup_limits("");
+  const CgroupLimits &group = group_limits();
   if (group.memory_bytes != 0) memory = least(memory, group.memory_bytes);
   MappedMemory mapped = read_mapped_memory("");
   memory = least(memory, room_under(RLIMIT_AS, mapped.address_space));
@@ -318,5 +324,5 @@ unsigned usable_cpu_count() {
   cpu_set_t set;
   CPU_ZERO(&set);
   int affinity = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
-  return cpus_within_quota(affinity > 0 ? static_cast<unsigned>(affinity) : 1, read_cgroup_limits("").cpus);
+  return cpus_within_quota(affinity > 0 ? static_cast<unsigned>(affinity) : 1, group_limits().cpus);
 }

@@ -277,11 +277,9 @@ void discard_output_file(const char *name, FileHandle file) {
   if (regular) DeleteFileA(name);
 }
 
-bool empty_output_file(FileHandle file, int *error) {
+void empty_output_file(FileHandle file) {
   FILE_END_OF_FILE_INFO end{};
-  if (SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end)) return true;
-  *error = errno_of(GetLastError());
-  return false;
+  SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end);
 }
 
 // The name created new and at once marked for deletion: it goes when its

@@ -167,12 +167,6 @@ void read_strips(SliceReader &reader, StripLayout &layout) {
   in_progress.strip_offsets = nullptr;
 }
 
-// Hands a decoded row to the consumer.
-void pass_row(void *context, int32_t j, const uint16_t *row) {
-  const RowConsumer *consumer = static_cast<const RowConsumer *>(context);
-  consumer->take_row(consumer->context, j, row);
-}
-
 }  // namespace
 
 int read_slice_or_fail(SliceReader &reader, const char *file_name, int *width_out, int *height_out, int *bits_out,
@@ -238,7 +232,7 @@ int read_slice_or_fail(SliceReader &reader, const char *file_name, int *width_ou
     const bool streamed = consumer != nullptr && consumer->wants_rows(consumer->context, layout.width, layout.height,
                                                                        description);
     if (streamed) {
-      stream_rows(layout.width, pass_row, const_cast<RowConsumer *>(consumer), &in_progress.image);
+      stream_rows(layout.width, consumer->take_row, consumer->context, &in_progress.image);
     } else {
       allocate_rows(layout.height, &in_progress.image);
     }

@@ -138,7 +138,7 @@ void decode_zero_bit_rows(ByteSource &source, const StripLayout &layout, SliceIm
   for (uint32_t j = 0; j < height; ++j) {
     uint16_t *row = allocate_row(image, layout.height, layout.width);
     memset(row, 0, static_cast<size_t>(layout.width) * sizeof(uint16_t));
-    if (image->handler != nullptr) image->handler(image->handler_context, static_cast<int32_t>(j), row);
+    if (image->handler != nullptr) image->handler(image->handler_context, static_cast<int>(j), row);
   }
 }
 
@@ -165,7 +165,7 @@ void decode_rows_with(ByteSource &source, const StripLayout &layout, SliceImage 
     // The strip must end exactly where its last row ends.
     if (j + 1 == height || (j + 1) % per_strip == 0) EndStrip(source);
     if (layout.difference_mask != 0) undo_differencing(row, layout.width, layout.difference_mask);
-    if (image->handler != nullptr) image->handler(image->handler_context, static_cast<int32_t>(j), row);
+    if (image->handler != nullptr) image->handler(image->handler_context, static_cast<int>(j), row);
   }
 }
 

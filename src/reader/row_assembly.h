@@ -26,8 +26,8 @@ struct StripLayout {
 };
 
 // Where rows go once decoded, when no slice image keeps them: row j, valid
-// during the call only.
-using RowHandler = void (*)(void *context, int32_t j, const uint16_t *row);
+// during the call only (RowConsumer::take_row).
+using RowHandler = void (*)(void *context, int j, const uint16_t *row);
 
 // A slice image under construction. Rows, and room for their pointers, are
 // allocated as the rows are decoded, so a file that declares a slice far
