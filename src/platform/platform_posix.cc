@@ -78,6 +78,13 @@ struct InterruptsHeld {
 }  // namespace
 
 void prepare_process() {
+  // A write beyond the file size limit (ulimit -f) would end the process
+  // by SIGXFSZ, without a word and with the output cut short; ignored, the
+  // write fails with EFBIG, which the run reports and cleans up after like
+  // a full disk.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, nullptr);
   // Every slice allocates and frees buffers of the same few sizes. Keeping
   // them in the heap instead of returning them to the system after each
   // slice saves mapping and faulting in every page again for the next one;
