@@ -65,6 +65,9 @@ const char *end_of_decimal(const char *text) {
 // doubles have at most 768.
 constexpr int kKeptDigits = 800;
 constexpr int64_t kExponentBound = 100000;  // far beyond any double, finite or not
+// An exponent written with more digits than this many stands for a power
+// beyond any point shift a text can make; it is held there.
+constexpr int64_t kExponentHeld = 100000000000000000;  // 10^17: ten times it still fits
 
 // The number text[0 .. end) in a bounded form that converts to the same
 // value: at most kKeptDigits significant digits, with a 1 after them when
@@ -72,7 +75,11 @@ constexpr int64_t kExponentBound = 100000;  // far beyond any double, finite or 
 // number lies strictly between the same two neighbours of kKeptDigits
 // digits either way, and no double, float or half between two lies there,
 // so every conversion rounds both alike. A field of millions of digits
-// thus needs no copy of its own length.
+// thus needs no copy of its own length. The decimal point's place is
+// counted exactly (it is bounded by the text's length) and the written
+// exponent added to it, so runs of zeros of any length before or after
+// the point are offset by an exponent of any size; only the sum is held
+// within the bound.
 void bounded_decimal(const char *text, const char *end, char (&copy)[kKeptDigits + 48]) {
   char *out = copy;
   if (*text == '+' || *text == '-') *out++ = *text++;
@@ -93,7 +100,7 @@ void bounded_decimal(const char *text, const char *end, char (&copy)[kKeptDigits
       continue;
     }
     significant = true;
-    if (!after_point && point < kExponentBound * 10) ++point;
+    if (!after_point) ++point;
     if (kept < kKeptDigits) {
       *out++ = *text;
       ++kept;
@@ -101,7 +108,6 @@ void bounded_decimal(const char *text, const char *end, char (&copy)[kKeptDigits
       dropped_nonzero = true;
     }
   }
-  if (point < -kExponentBound * 10) point = -kExponentBound * 10;
   if (dropped_nonzero) *out++ = '1';
   int64_t exponent = 0;
   if (text < end) {  // 'e', then an optional sign and at least one digit
@@ -109,8 +115,9 @@ void bounded_decimal(const char *text, const char *end, char (&copy)[kKeptDigits
     bool negative = *text == '-';
     if (*text == '+' || *text == '-') ++text;
     for (; text < end; ++text) {
-      if (exponent < kExponentBound * 10) exponent = exponent * 10 + (*text - '0');
+      if (exponent < kExponentHeld) exponent = exponent * 10 + (*text - '0');
     }
+    if (exponent > kExponentHeld) exponent = kExponentHeld;
     if (negative) exponent = -exponent;
   }
   int64_t scale = significant ? point + exponent : 0;

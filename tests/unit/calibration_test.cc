@@ -74,6 +74,12 @@ TEST(ParseCalibration, LongNumbersConvertAsTheirWholeText) {
       "1e" + std::string(3000, '0') + "7",
       std::string(400, '9') + "." + std::string(1000, '9'),
       "-" + std::string(100000, '7'),
+      // Runs of zeros longer than any exponent bound, offset by exponents
+      // as long: each is 1, or -1.
+      "1" + std::string(1000000, '0') + "e-1000000",
+      "-0." + std::string(2000000, '0') + "1e2000001",
+      "0." + std::string(1000000, '0') + "25e+1000001",
+      "-" + std::string(1500000, '0') + "3" + std::string(1500000, '0') + "e-1500000",
   };
   for (const std::string &number : numbers) {
     CalibrationRecord record = kEarlier;
