@@ -134,20 +134,33 @@ const char *take_field(const char *text, char *field, size_t size) {
   return text;
 }
 
+// True when the group `group` lies at or below `mount_root` in the
+// hierarchy, so that the mount shows it.
+bool root_leads_to(const char *mount_root, const char *group) {
+  if (strcmp(mount_root, "/") == 0) return true;
+  size_t length = strlen(mount_root);
+  return strncmp(group, mount_root, length) == 0 && (group[length] == '\0' || group[length] == '/');
+}
+
 // Where the hierarchy is mounted: the mount point and the group the mount
-// shows at that point (its root within the hierarchy), from a
-// proc/self/mountinfo line "id parent dev root mount-point options
-// [optional...] - type source super-options".
-bool find_mount(const char *root, Hierarchy hierarchy, char *mount_root, char *mount_point, size_t size) {
+// shows at that point (its root within the hierarchy), from
+// proc/self/mountinfo lines "id parent dev root mount-point options
+// [optional...] - type source super-options". A hierarchy may be mounted
+// more than once, each mount showing a part of it: of the mounts that show
+// `group`, the one with the shortest root, which shows the most groups
+// above it; when none shows it (a container's own view), the first.
+bool find_mount(const char *root, Hierarchy hierarchy, const char *group, char *mount_root, char *mount_point,
+                size_t size) {
   char file[kPathSize];
   if (!join_path(file, sizeof file, root, "/proc/self/mountinfo")) return false;
   bool found = false;
+  bool leads = false;  // the mount found shows the group
   for_each_line(file, [&](const char *line) {
-    char field[kPathSize];
+    char field[kPathSize], this_root[kPathSize], this_point[kPathSize];
     const char *text = line;
     for (int i = 0; i < 3 && text != nullptr; ++i) text = take_field(text, field, sizeof field);
-    if (text == nullptr || (text = take_field(text, mount_root, size)) == nullptr ||
-        (text = take_field(text, mount_point, size)) == nullptr) {
+    if (text == nullptr || (text = take_field(text, this_root, sizeof this_root)) == nullptr ||
+        (text = take_field(text, this_point, sizeof this_point)) == nullptr) {
       return true;
     }
     const char *separator = strstr(text, " - ");
@@ -156,12 +169,18 @@ bool find_mount(const char *root, Hierarchy hierarchy, char *mount_root, char *m
     char type[64];
     if ((text = take_field(text, type, sizeof type)) == nullptr) return true;
     if ((text = take_field(text, field, sizeof field)) == nullptr) return true;  // the source
-    if (*hierarchy.controller == '\0') {
-      found = strcmp(type, "cgroup2") == 0;
-    } else {
-      found = strcmp(type, "cgroup") == 0 && list_holds(text, strlen(text), hierarchy.controller);
+    bool wanted = *hierarchy.controller == '\0'
+                      ? strcmp(type, "cgroup2") == 0
+                      : strcmp(type, "cgroup") == 0 && list_holds(text, strlen(text), hierarchy.controller);
+    if (!wanted) return true;
+    bool this_leads = root_leads_to(this_root, group);
+    bool better = !found || (this_leads && (!leads || strlen(this_root) < strlen(mount_root)));
+    if (better && copy_text(mount_root, size, this_root, strlen(this_root)) &&
+        copy_text(mount_point, size, this_point, strlen(this_point))) {
+      found = true;
+      leads = this_leads;
     }
-    return !found;
+    return true;
   });
   return found;
 }
@@ -173,17 +192,14 @@ bool find_mount(const char *root, Hierarchy hierarchy, char *mount_root, char *m
 bool locate_group(const char *root, Hierarchy hierarchy, char *group_directory, char *top_directory) {
   char group[kPathSize], mount_root[kPathSize], mount_point[kPathSize];
   if (!find_group(root, hierarchy, group, sizeof group) ||
-      !find_mount(root, hierarchy, mount_root, mount_point, sizeof mount_root)) {
+      !find_mount(root, hierarchy, group, mount_root, mount_point, sizeof mount_root)) {
     return false;
   }
   const char *below = "";
   if (strcmp(mount_root, "/") == 0) {
     below = strcmp(group, "/") == 0 ? "" : group;
-  } else {
-    size_t length = strlen(mount_root);
-    if (strncmp(group, mount_root, length) == 0 && (group[length] == '\0' || group[length] == '/')) {
-      below = group + length;
-    }
+  } else if (root_leads_to(mount_root, group)) {
+    below = group + strlen(mount_root);
   }
   char top[kPathSize];
   return join_path(top, sizeof top, root, mount_point) && copy_text(top_directory, kPathSize, top, strlen(top)) &&
