@@ -50,10 +50,12 @@ void run_worker(DecodeAhead *ahead, SliceReader *reader, OutputWriter *writer) {
 int decode_workers(unsigned cpus, uint64_t memory, uint64_t slice_bytes, int slices) {
   if (cpus < 2 || slices < 2) return 0;
   int workers = static_cast<int>(cpus) < slices ? static_cast<int>(cpus) : slices;
-  // The main thread's slice, then one slice and one stack per worker.
+  // The main thread's slice, then per worker one slice, its stack, its
+  // reader and its output buffer.
   const uint64_t half = memory / 2;
   if (half < slice_bytes) return 0;
-  const uint64_t fit = (half - slice_bytes) / (slice_bytes + kWorkerStackBytes + kOutputBufferBytes);
+  const uint64_t worker = slice_bytes + kWorkerStackBytes + slice_reader_bytes() + kOutputBufferBytes;
+  const uint64_t fit = (half - slice_bytes) / worker;
   if (fit < static_cast<uint64_t>(workers)) workers = static_cast<int>(fit);
   return workers;
 }

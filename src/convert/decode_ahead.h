@@ -14,8 +14,8 @@ struct DecodeAhead;
 
 // How many workers decode ahead, besides the main thread: one per CPU
 // (`cpus`), never more than the slices, and never more slices at once than
-// half of `memory` holds, at `slice_bytes` each and the stack and output
-// buffer of each worker.
+// half of `memory` holds, at `slice_bytes` each and the stack, reader and
+// output buffer of each worker.
 // 0 on one CPU, or with memory for one slice only: each slice is then
 // decoded right before it is written.
 int decode_workers(unsigned cpus, uint64_t memory, uint64_t slice_bytes, int slices);

@@ -66,6 +66,8 @@ struct CodeTable {
   uint8_t low_bytes[kSampleValues];
 };
 
+uint64_t row_mapping_bytes(uint64_t samples) { return samples <= kSampleValues ? 0 : sizeof(CodeTable); }
+
 bool start_row_mapping(RowMapping *mapping, double scale, float offset, const SeriesScaling &scaling,
                        uint64_t samples) {
   *mapping = {scale, static_cast<double>(offset) - scaling.base, scaling.div, scaling.max_code, nullptr};

@@ -34,6 +34,9 @@ struct RowMapping {
   CodeTable *table;  // null: every sample is computed
 };
 
+// What start_row_mapping allocates for a slice of `samples` samples.
+uint64_t row_mapping_bytes(uint64_t samples);
+
 // Prepares the mapping of a slice of `samples` samples. False, with nothing
 // allocated, when its table cannot be allocated.
 bool start_row_mapping(RowMapping *mapping, double scale, float offset, const SeriesScaling &scaling,

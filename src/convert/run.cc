@@ -95,12 +95,11 @@ int read_series_range(const RunParameters &parameters, CalibrationRecord *calibr
     int matched = parse_calibration(description, calibration);
     uint64_t description_bytes = strlen(description) + 1;
     free(description);
-    if (description_bytes > extent->largest_description) extent->largest_description = description_bytes;
     // Without a scale from the first slice every code would silently be 0.
     if (slice_count == 0 && matched < 3) fail_on_file(name, "calibration line not found.");
     extend_series_range(range, calibration->scale, calibration->offset);
-    uint64_t samples = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-    if (samples > extent->largest_samples) extent->largest_samples = samples;
+    uint64_t in_flight = slice_in_flight_bytes(parameters, width, height, description_bytes, matched);
+    if (in_flight > extent->slice_bytes) extent->slice_bytes = in_flight;
     ++slice_count;
     print_slice_found(name);
   }

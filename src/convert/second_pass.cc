@@ -17,14 +17,13 @@
 
 namespace {
 
-// One slice from its decoding to its output.
-struct PendingSlice {
-  int number = 0;
-  char name[32] = {};
+// What decoding one slice gave, up to its output. A worker fills it in;
+// the main thread takes it over once the slice is decoded.
+struct DecodedSlice {
   int outcome = kSliceNotOpened;
   const char *failure = nullptr;  // the reader's message when refused
   bool decoded = false;
-  bool out_of_memory = false;     // the decoding ran out of memory
+  bool retry_alone = false;  // failed for a cause that may be gone when tried again alone
   int width = 0;
   int height = 0;
   uint16_t **rows = nullptr;  // freed once the slice is mapped
@@ -35,6 +34,15 @@ struct PendingSlice {
   uint16_t *codes16 = nullptr;
   uint8_t *codes8 = nullptr;
   FileHandle unpublished = -1;  // the output written ahead, until it is published
+};
+
+// One slice of the pass. Its number and name are set before any worker
+// starts and never change: the main thread reads them while a worker may
+// still be decoding the slice.
+struct PendingSlice {
+  int number = 0;
+  char name[32] = {};
+  DecodedSlice got;
 };
 
 struct SecondPass {
@@ -53,23 +61,23 @@ void free_slice_image(uint16_t **rows, int height) {
   free(rows);
 }
 
-void free_codes(PendingSlice *slice) {
-  free(slice->codes16);
-  free(slice->codes8);
-  slice->codes16 = nullptr;
-  slice->codes8 = nullptr;
+void free_codes(DecodedSlice *got) {
+  free(got->codes16);
+  free(got->codes8);
+  got->codes16 = nullptr;
+  got->codes8 = nullptr;
 }
 
 // Frees what the slice holds; an output written ahead and not published
 // vanishes.
-void release(PendingSlice *slice) {
-  free_slice_image(slice->rows, slice->height);
-  free(slice->description);
-  free_codes(slice);
-  slice->rows = nullptr;
-  slice->description = nullptr;
-  if (slice->unpublished != -1) drop_unpublished_output(slice->unpublished);
-  slice->unpublished = -1;
+void release(DecodedSlice *got) {
+  free_slice_image(got->rows, got->height);
+  free(got->description);
+  free_codes(got);
+  got->rows = nullptr;
+  got->description = nullptr;
+  if (got->unpublished != -1) drop_unpublished_output(got->unpublished);
+  got->unpublished = -1;
 }
 
 void form_name(PendingSlice *slice, int number) {
@@ -79,22 +87,20 @@ void form_name(PendingSlice *slice, int number) {
 
 // Back to the state before decoding, with nothing held.
 void forget(PendingSlice *slice) {
-  release(slice);
-  const int number = slice->number;
-  *slice = PendingSlice{};
-  form_name(slice, number);
+  release(&slice->got);
+  slice->got = DecodedSlice{};
 }
 
-bool map_pending(const SecondPass &pass, PendingSlice *slice, double scale, float offset) {
+bool map_pending(const SecondPass &pass, DecodedSlice *got, double scale, float offset) {
   const int bit = pass.parameters->bit;
   // Only the buffer that the output is written from is filled.
-  return map_slice(slice->rows, slice->out_width, slice->out_height, scale, offset, *pass.scaling,
-                   bit == 16 ? &slice->codes16 : nullptr, bit == 8 ? &slice->codes8 : nullptr);
+  return map_slice(got->rows, got->out_width, got->out_height, scale, offset, *pass.scaling,
+                   bit == 16 ? &got->codes16 : nullptr, bit == 8 ? &got->codes8 : nullptr);
 }
 
 OutputSlice output_of(const SecondPass &pass, const PendingSlice &slice, const char *line) {
-  return {slice.number, slice.name,       pass.parameters->bit, slice.out_width,
-          slice.out_height, slice.codes16, slice.codes8,        line};
+  const DecodedSlice &got = slice.got;
+  return {slice.number, slice.name, pass.parameters->bit, got.out_width, got.out_height, got.codes16, got.codes8, line};
 }
 
 // A line of all eight fields makes the same output line whatever the
@@ -104,11 +110,12 @@ OutputSlice output_of(const SecondPass &pass, const PendingSlice &slice, const c
 void write_ahead(SecondPass *pass, OutputWriter *writer, PendingSlice *slice, const CalibrationRecord &own) {
   char *line = format_calibration(own, pass->scaling->div, pass->scaling->base);
   if (line == nullptr) return;
+  DecodedSlice &got = slice->got;
   int error = 0;
-  if (write_slice_ahead(writer, output_of(*pass, *slice, line), &slice->unpublished, &error)) {
-    free_codes(slice);
+  if (write_slice_ahead(writer, output_of(*pass, *slice, line), &got.unpublished, &error)) {
+    free_codes(&got);
   } else {
-    slice->unpublished = -1;
+    got.unpublished = -1;
     // A file system without unseen files has none for any slice.
     if (error != EEXIST) pass->write_ahead.store(false, std::memory_order_relaxed);
   }
@@ -120,7 +127,7 @@ void write_ahead(SecondPass *pass, OutputWriter *writer, PendingSlice *slice, co
 // no slice image is kept.
 struct RowStream {
   const SecondPass *pass;
-  PendingSlice *slice;
+  DecodedSlice *got;
   CalibrationRecord own;
   int fields;
   RowMapping mapping;
@@ -130,55 +137,57 @@ struct RowStream {
 bool wants_rows(void *context, int width, int height, const char *description) {
   auto *stream = static_cast<RowStream *>(context);
   const RunParameters &parameters = *stream->pass->parameters;
-  PendingSlice *slice = stream->slice;
+  DecodedSlice *got = stream->got;
   if (description == nullptr) return false;
   stream->fields = parse_calibration(description, &stream->own);
   if (stream->fields < 4 || !crop_fits(parameters, width, height)) return false;
-  slice->out_width = parameters.crop ? parameters.x2 - parameters.x1 + 1 : width;
-  slice->out_height = parameters.crop ? parameters.y2 - parameters.y1 + 1 : height;
+  got->out_width = parameters.crop ? parameters.x2 - parameters.x1 + 1 : width;
+  got->out_height = parameters.crop ? parameters.y2 - parameters.y1 + 1 : height;
   const bool wide = parameters.bit == 16;
-  if (!allocate_codes(slice->out_width, slice->out_height, wide ? &slice->codes16 : nullptr,
-                      wide ? nullptr : &slice->codes8)) {
+  if (!allocate_codes(got->out_width, got->out_height, wide ? &got->codes16 : nullptr,
+                      wide ? nullptr : &got->codes8)) {
     return false;
   }
   stream->mapping_started =
       start_row_mapping(&stream->mapping, stream->own.scale, stream->own.offset, *stream->pass->scaling,
-                        uint64_t{static_cast<uint32_t>(slice->out_width)} * static_cast<uint32_t>(slice->out_height));
-  if (!stream->mapping_started) free_codes(slice);
+                        uint64_t{static_cast<uint32_t>(got->out_width)} * static_cast<uint32_t>(got->out_height));
+  if (!stream->mapping_started) free_codes(got);
   return stream->mapping_started;
 }
 
 void take_row(void *context, int j, const uint16_t *row) {
   auto *stream = static_cast<RowStream *>(context);
   const RunParameters &parameters = *stream->pass->parameters;
-  PendingSlice *slice = stream->slice;
+  DecodedSlice *got = stream->got;
   if (parameters.crop) {
     if (j < parameters.y1 || j > parameters.y2) return;
     j -= parameters.y1;
     row += parameters.x1;
   }
-  const size_t width = static_cast<size_t>(slice->out_width);
+  const size_t width = static_cast<size_t>(got->out_width);
   const size_t at = static_cast<size_t>(j) * width;
-  map_row_codes(stream->mapping, row, width, slice->codes16 != nullptr ? slice->codes16 + at : nullptr,
-                slice->codes8 != nullptr ? slice->codes8 + at : nullptr);
+  map_row_codes(stream->mapping, row, width, got->codes16 != nullptr ? got->codes16 + at : nullptr,
+                got->codes8 != nullptr ? got->codes8 + at : nullptr);
 }
 
 void decode_and_crop(SliceReader *reader, OutputWriter *writer, SecondPass *pass, PendingSlice *slice) {
   const RunParameters &parameters = *pass->parameters;
-  RowStream stream{pass, slice, {}, 0, {}, false};
-  slice->outcome = read_slice_rows_with(reader, slice->name, &slice->width, &slice->height, &slice->rows,
-                                        &slice->description, &slice->failure, {wants_rows, take_row, &stream});
+  DecodedSlice &got = slice->got;
+  RowStream stream{pass, &got, {}, 0, {}, false};
+  got.outcome = read_slice_rows_with(reader, slice->name, &got.width, &got.height, &got.rows, &got.description,
+                                     &got.failure, {wants_rows, take_row, &stream});
   if (stream.mapping_started) {
     end_row_mapping(&stream.mapping);
-    if (slice->outcome != kSliceRead) free_codes(slice);
+    if (got.outcome != kSliceRead) free_codes(&got);
   }
-  if (slice->outcome == kSliceRefused && refused_for_memory(slice->failure)) slice->out_of_memory = true;
-  if (slice->outcome != kSliceRead || !crop_fits(parameters, slice->width, slice->height) ||
-      slice->description == nullptr) {
+  // A file that could not be opened, memory that ran out, a read that came
+  // back short: the process or the system may have stood in the way.
+  if (got.outcome != kSliceRead) got.retry_alone = read_may_succeed_later(reader);
+  if (got.outcome != kSliceRead || !crop_fits(parameters, got.width, got.height) || got.description == nullptr) {
     return;
   }
   if (stream.mapping_started) {
-    slice->mapped = true;
+    got.mapped = true;
     if (stream.fields == 8 && writer != nullptr && pass->write_ahead.load(std::memory_order_relaxed)) {
       write_ahead(pass, writer, slice, stream.own);
     }
@@ -187,11 +196,11 @@ void decode_and_crop(SliceReader *reader, OutputWriter *writer, SecondPass *pass
   // Kept as an image: its line leaves the scale or the offset to the slices
   // before it, or its codes could not be allocated while it was read.
   // finish_slice maps it in its turn.
-  slice->out_width = slice->width;
-  slice->out_height = slice->height;
+  got.out_width = got.width;
+  got.out_height = got.height;
   if (parameters.crop) {
-    crop_slice(slice->rows, parameters.x1, parameters.y1, parameters.x2, parameters.y2, &slice->out_width,
-               &slice->out_height);
+    crop_slice(got.rows, parameters.x1, parameters.y1, parameters.x2, parameters.y2, &got.out_width,
+               &got.out_height);
   }
 }
 
@@ -203,9 +212,11 @@ void decode_slice(SliceReader *reader, OutputWriter *writer, SecondPass *pass, P
     decode_and_crop(reader, writer, pass, slice);
   } catch (const std::bad_alloc &) {
     forget(slice);
-    slice->out_of_memory = true;
+    slice->got.outcome = kSliceRefused;
+    slice->got.failure = "memory allocation error.";
+    slice->got.retry_alone = true;
   }
-  slice->decoded = true;
+  slice->got.decoded = true;
 }
 
 // A worker's part: slice `index` of those decoded ahead.
@@ -221,8 +232,8 @@ bool fail_on_file(const char *name, const char *message) {
 
 // Decoding ahead ends for the rest of the run: the workers stop, and every
 // slice not yet taken that they decoded is dropped, with its output written
-// ahead, to be decoded again when its turn comes. Memory and disk are then
-// as when each slice is decoded right before it is written.
+// ahead, to be decoded again when its turn comes. Memory, descriptors and
+// disk are then as when each slice is decoded right before it is written.
 void stop_decoding_ahead(SecondPass *pass) {
   if (pass->ahead == nullptr) return;
   stop_decode_ahead(pass->ahead);
@@ -241,34 +252,41 @@ bool decode_here(SecondPass *pass, PendingSlice *slice) {
   return true;
 }
 
+bool finish_slice(SecondPass *pass, PendingSlice *slice, CalibrationRecord *calibration);
+
+// The slice is decoded again on the main thread once nothing else is in
+// flight, and finished from there.
+bool retry_alone(SecondPass *pass, PendingSlice *slice, CalibrationRecord *calibration) {
+  stop_decoding_ahead(pass);
+  forget(slice);
+  return decode_here(pass, slice) && finish_slice(pass, slice, calibration);
+}
+
 // The checks, the calibration line and the output of one slice, in slice
 // order on the main thread: the same steps and messages as when the slice
-// is decoded right before. Memory that runs out while other slices are
-// decoded ahead stops the decoding ahead and the step is tried again, so
-// only a shortage that one slice alone meets is the slice's failure.
+// is decoded right before. A read that failed while other slices were in
+// flight (too many open files, memory, a short read) stops the decoding
+// ahead and is made again, so only a failure that one slice alone meets is
+// the slice's failure.
 bool finish_slice(SecondPass *pass, PendingSlice *slice, CalibrationRecord *calibration) {
-  if (slice->out_of_memory && pass->ahead != nullptr) {
-    stop_decoding_ahead(pass);
-    forget(slice);
-    return decode_here(pass, slice) && finish_slice(pass, slice, calibration);
-  }
+  DecodedSlice &got = slice->got;
+  if (got.retry_alone && pass->ahead != nullptr) return retry_alone(pass, slice, calibration);
   const RunParameters &parameters = *pass->parameters;
-  if (slice->outcome == kSliceNotOpened) return fail_on_file(slice->name, "cannot open file.");
-  if (slice->outcome == kSliceRefused) return fail_on_file(slice->name, slice->failure);
-  if (slice->out_of_memory) return fail_on_file(slice->name, "memory allocation error.");
+  if (got.outcome == kSliceNotOpened) return fail_on_file(slice->name, "cannot open file.");
+  if (got.outcome == kSliceRefused) return fail_on_file(slice->name, got.failure);
   // The file may have changed since the first pass.
-  if (!crop_fits(parameters, slice->width, slice->height)) {
+  if (!crop_fits(parameters, got.width, got.height)) {
     return fail_on_file(slice->name, "crop rectangle outside the slice.");
   }
-  if (slice->description == nullptr) return fail_on_file(slice->name, "calibration line not found.");
-  parse_calibration(slice->description, calibration);
-  if (slice->unpublished != -1) {
+  if (got.description == nullptr) return fail_on_file(slice->name, "calibration line not found.");
+  parse_calibration(got.description, calibration);
+  if (got.unpublished != -1) {
     // Written ahead: complete, and now named.
     char output_name[32];
     output_name_for(slice->number, parameters.bit, output_name);
     int error = 0;
-    const bool published = publish_output(output_name, slice->unpublished, &error);
-    slice->unpublished = -1;
+    const bool published = publish_output(output_name, got.unpublished, &error);
+    got.unpublished = -1;
     if (published) {
       print_progress(slice->name, output_name, parameters.bit);
       return true;
@@ -279,30 +297,23 @@ bool finish_slice(SecondPass *pass, PendingSlice *slice, CalibrationRecord *cali
     forget(slice);
     return decode_here(pass, slice) && finish_slice(pass, slice, calibration);
   }
-  if (!slice->mapped && !map_pending(*pass, slice, calibration->scale, calibration->offset)) {
+  if (!got.mapped && !map_pending(*pass, &got, calibration->scale, calibration->offset)) {
     if (pass->ahead == nullptr) return fail_on_file(slice->name, "memory allocation error.");
     // Rows of slices decoded side by side lie interleaved in the heap: the
     // slice is decoded again, into a heap that holds nothing else, and its
     // line parsed again to the same values.
-    stop_decoding_ahead(pass);
-    forget(slice);
-    return decode_here(pass, slice) && finish_slice(pass, slice, calibration);
+    return retry_alone(pass, slice, calibration);
   }
   char *line = format_calibration(*calibration, pass->scaling->div, pass->scaling->base);
   if (line == nullptr) return fail_on_file(slice->name, "memory allocation error.");
-  // Outputs written ahead take room on the disk that the output may need:
-  // when it fails beside them, they go and it is written again.
+  // Outputs written ahead take room on the disk, and descriptors, that the
+  // output may need: when it fails beside them, they go and it is written
+  // again.
   const bool beside_others = pass->ahead != nullptr;
   bool written = write_slice(main_output_writer(), output_of(*pass, *slice, line), beside_others ? make_room : nullptr,
                              pass);
   free(line);
   return written;
-}
-
-// What one slice in flight may hold: its rows of 16-bit samples with their
-// pointers, its output codes and its description.
-uint64_t slice_bytes(const SeriesExtent &extent) {
-  return extent.largest_samples * 4 + extent.largest_description + (uint64_t{1} << 20);
 }
 
 // Converts the slices in ascending number; false after the first failure.
@@ -320,16 +331,30 @@ bool convert_in_order(SecondPass *pass, const std::vector<int> &numbers, Calibra
     }
     bool ok = true;
     if (file_exists(slice->name)) {
-      if (!slice->decoded) ok = decode_here(pass, slice);
+      if (!slice->got.decoded) ok = decode_here(pass, slice);
       ok = ok && finish_slice(pass, slice, calibration);
     }
-    release(slice);
+    release(&slice->got);
     if (!ok) return false;
   }
   return true;
 }
 
 }  // namespace
+
+uint64_t slice_in_flight_bytes(const RunParameters &parameters, int width, int height, uint64_t description_bytes,
+                               int fields) {
+  const uint64_t columns = static_cast<uint32_t>(width);
+  const uint64_t rows = static_cast<uint32_t>(height);
+  const uint64_t out_samples = parameters.crop ? uint64_t{static_cast<uint32_t>(parameters.x2 - parameters.x1 + 1)} *
+                                                     static_cast<uint32_t>(parameters.y2 - parameters.y1 + 1)
+                                               : columns * rows;
+  const uint64_t codes = (out_samples + 1) * (parameters.bit == 16 ? 2 : 1) + row_mapping_bytes(out_samples);
+  // The strip tables (a strip holds one row at least) and the description.
+  const uint64_t decoding = rows * 2 * sizeof(uint32_t) + description_bytes;
+  if (fields >= 4) return codes + decoding + columns * sizeof(uint16_t);  // one row at a time
+  return slice_image_bytes(static_cast<uint32_t>(width), static_cast<uint32_t>(height)) + codes + decoding;
+}
 
 bool convert_series(const RunParameters &parameters, const SeriesScaling &scaling, CalibrationRecord *calibration,
                     const std::vector<int> &candidates, const SeriesExtent &extent) {
@@ -350,7 +375,7 @@ bool convert_series(const RunParameters &parameters, const SeriesScaling &scalin
       if (file_exists(slice.name)) pass.slices.push_back(slice);
     }
     const int count = static_cast<int>(pass.slices.size());
-    const int workers = decode_workers(usable_cpu_count(), usable_memory_bytes(), slice_bytes(extent), count);
+    const int workers = decode_workers(usable_cpu_count(), usable_memory_bytes(), extent.slice_bytes, count);
     pass.write_ahead.store(workers > 0);
     if (workers > 0) pass.ahead = start_decode_ahead(count, workers, decode_pending, &pass);
   }
@@ -359,6 +384,6 @@ bool convert_series(const RunParameters &parameters, const SeriesScaling &scalin
   // their outputs.
   if (pass.ahead != nullptr) stop_decode_ahead(pass.ahead);
   if (pass.reader != nullptr) destroy_slice_reader(pass.reader);
-  for (PendingSlice &slice : pass.slices) release(&slice);
+  for (PendingSlice &slice : pass.slices) release(&slice.got);
   return ok;
 }

@@ -13,9 +13,16 @@
 
 // What the first pass found of the slices' sizes.
 struct SeriesExtent {
-  uint64_t largest_samples = 0;      // the most samples one slice has
-  uint64_t largest_description = 0;  // the longest description, in bytes
+  uint64_t slice_bytes = 0;  // the most slice_in_flight_bytes of any slice
 };
+
+// The memory a slice of width × height samples, whose description takes
+// `description_bytes` and whose line matches `fields` fields, holds while
+// it is in flight, on the path it takes: its codes and what decoding holds
+// when its rows are mapped as they are decoded (the line sets its own scale
+// and offset), its rows and then its codes when it is kept as an image.
+uint64_t slice_in_flight_bytes(const RunParameters &parameters, int width, int height, uint64_t description_bytes,
+                               int fields);
 
 // `candidates` are the numbers whose names may exist, ascending (from a
 // listing of the directory). Returns false after the error line of the

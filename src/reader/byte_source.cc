@@ -37,6 +37,7 @@ bool open_byte_source(ByteSource &source, const char *file_name, uint32_t read_s
   // A directory, a FIFO or a device holds no slice.
   if (!open_input_file(file_name, &source.file, &source.file_size)) return false;
   source.read_size = read_size;
+  source.short_read = false;
   source.buffer_offset = 0;
   source.buffer_position = source.buffer_length = 0;
   return true;
@@ -47,9 +48,13 @@ void close_byte_source(ByteSource &source) {
   source.file = -1;
 }
 
-// Reads up to `count` bytes at `offset`; fewer only at the end of the file.
-static size_t read_at(const ByteSource &source, uint8_t *destination, size_t count, uint64_t offset) {
-  return read_file_at(source.file, destination, count, offset);
+// Reads up to `count` bytes at `offset`; fewer at the end of the file, or
+// where the system failed the read or the file shrank since it was opened,
+// which the source notes: such a read may succeed when tried again.
+static size_t read_at(ByteSource &source, uint8_t *destination, size_t count, uint64_t offset) {
+  size_t got = read_file_at(source.file, destination, count, offset);
+  if (got < count && offset + got < source.file_size) source.short_read = true;
+  return got;
 }
 
 uint32_t fill_buffer(ByteSource &source) {

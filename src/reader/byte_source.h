@@ -22,6 +22,8 @@ constexpr int kLzwTableSize = 4160;
 // The LZW string window starts with the 256 single-byte strings, byte value
 // b at index b; decoded strings follow from this index on.
 constexpr uint32_t kLzwWindowStart = 256;
+// The window's capacity never grows beyond this (lzw_copy.cc shows why).
+constexpr uint32_t kLzwWindowLargest = uint32_t{1} << 23;
 
 // Bytes a refill asks for: a few hundred bytes of header and directory are
 // all that a slice's first reading needs, while decoding streams the strips.
@@ -57,6 +59,7 @@ struct ByteSource {
   uint32_t last_string_start;
   FileHandle file = -1;   // the open slice file, -1 when none
   uint64_t file_size;
+  bool short_read;        // a read gave fewer bytes than file_size promised
   uint32_t (*read_long)(ByteSource &);  // read_long_le or read_long_be, from the byte order mark
   int (*read_short)(ByteSource &);      // read_short_le or read_short_be
   uint32_t remaining;  // bytes of the current strip not yet taken from the file

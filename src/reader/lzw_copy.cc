@@ -34,6 +34,24 @@ constexpr uint32_t kLongestString = kLzwCodeLimit;
 constexpr uint32_t kWindowRoom = kLongestString + kCopyBlock;
 constexpr uint32_t kFirstWindowCapacity = 1 << 16;
 
+// After a clear code the first string is one byte long and each entry is
+// at most one byte longer than the longest before it, so no string of a
+// table is longer than its entries less one. A copy writes whole blocks
+// from the window's end: the room after the end takes the longest string
+// and all but one byte of a block beyond it.
+constexpr uint32_t kTableEntries = kLzwCodeLimit - kLzwFirstFreeCode;
+static_assert(kLongestString >= kTableEntries + 2, "a string of a full table fits the room");
+static_assert(kWindowRoom >= kLongestString + kCopyBlock - 1, "a copied string never writes past the window");
+
+// Between two clear codes the window takes the single-byte strings, the
+// strings of at most kTableEntries + 2 codes (the i-th at most i bytes
+// long: the last one finds the table full) and the room; doubled from its
+// first capacity it stays within kLzwWindowLargest.
+constexpr uint64_t kWindowNeededAtMost =
+    kLzwWindowStart + uint64_t{kTableEntries + 2} * (kTableEntries + 3) / 2 + kWindowRoom + 1;
+static_assert(kWindowNeededAtMost <= kLzwWindowLargest && kLzwWindowLargest % kFirstWindowCapacity == 0,
+              "the window's largest capacity bounds a reader's memory");
+
 // Makes room for `needed` bytes of window. Between two clear codes a strip
 // defines at most 3838 entries, each one byte longer than some earlier
 // string, so the window never outgrows some 7.4 MB, whatever the strip.

@@ -7,13 +7,12 @@
 
 #include <cstdint>
 
+#include "read_slice.h"  // slice_image_bytes
+
 // In bytes; 0, the default, stands for usable_memory_bytes() (platform.h). Tests
 // and the fuzz target set a lower limit.
 extern uint64_t reader_memory_limit;
 
-// Bytes that the rows and row pointers of a width × height slice image take
-// on the heap, with the allocator's overhead of each row.
-uint64_t slice_image_bytes(uint32_t width, uint32_t height);
 
 // reader_memory_limit, or usable_memory_bytes() when it is 0.
 uint64_t effective_memory_limit();

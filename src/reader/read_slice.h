@@ -33,6 +33,12 @@ struct SliceReader;
 SliceReader *create_slice_reader();
 // Frees the reader (null is allowed); no read may be running on it.
 void destroy_slice_reader(SliceReader *reader);
+// The most memory one reader holds of its own between reads: its state,
+// with the read buffer, and the LZW window at its largest.
+uint64_t slice_reader_bytes();
+// Bytes that the rows and row pointers of a width × height slice image take
+// on the heap, with the allocator's overhead of each row.
+uint64_t slice_image_bytes(uint32_t width, uint32_t height);
 
 enum ReadOutcome { kSliceRead = 0, kSliceNotOpened = 1, kSliceRefused = 2 };
 
@@ -72,6 +78,14 @@ int read_slice_rows_with(SliceReader *reader, const char *file_name, int *width,
 // description or a strip table could not be allocated): with more memory
 // free, the same read may succeed.
 bool refused_for_memory(const char *failure);
+
+// True when the last read with `reader` did not succeed for a cause that
+// may be gone when the same read is made again, alone: its file could not
+// be opened (the file's own state, or the process's: too many open files,
+// no memory), memory ran out, or the file gave fewer bytes than its size
+// promised (a failed read, or a file changed meanwhile). Only a refusal for
+// what the file holds is sure to come again.
+bool read_may_succeed_later(const SliceReader *reader);
 
 // The single-threaded face: read_slice_with on one process-wide reader, so
 // one read_slice runs at a time. Returns kSliceRead or kSliceNotOpened; a

@@ -33,14 +33,19 @@ SliceReader *create_slice_reader() { return new (std::nothrow) SliceReader(); }
 
 void destroy_slice_reader(SliceReader *reader) { delete reader; }
 
+uint64_t slice_reader_bytes() { return sizeof(SliceReader) + kLzwWindowLargest; }
+
 namespace {
 
 int read_or_refuse(SliceReader *reader, const char *file_name, int *width, int *height, int *bits,
                    uint16_t ***image, char **description, const char **failure, const RowConsumer *consumer) {
   if (failure != nullptr) *failure = nullptr;
   try {
-    return read_slice_or_fail(*reader, file_name, width, height, bits, image, description, consumer);
+    const int outcome = read_slice_or_fail(*reader, file_name, width, height, bits, image, description, consumer);
+    reader->may_succeed_later = outcome == kSliceNotOpened;
+    return outcome;
   } catch (const ReaderRefusal &refusal) {
+    reader->may_succeed_later = refused_for_memory(refusal.message) || reader->source.short_read;
     abandon_read(*reader);
     if (failure != nullptr) *failure = refusal.message;
     return kSliceRefused;
@@ -65,6 +70,8 @@ bool refused_for_memory(const char *failure) {
   const size_t length = failure != nullptr ? strlen(failure) : 0;
   return length >= sizeof kEnding - 1 && strcmp(failure + length - (sizeof kEnding - 1), kEnding) == 0;
 }
+
+bool read_may_succeed_later(const SliceReader *reader) { return reader->may_succeed_later; }
 
 int read_slice(const char *file_name, int *width, int *height, int *bits, uint16_t ***image, char **description) {
   const char *failure = nullptr;

@@ -22,6 +22,7 @@ struct SliceReader {
   ByteSource source;
   ReadInProgress in_progress;
   uint32_t first_directory = 0;  // offset of the first image file directory
+  bool may_succeed_later = false;  // read_may_succeed_later of the last read
 };
 
 // The read itself, with read_slice_with's out arguments: kSliceRead or

@@ -107,6 +107,7 @@ struct ThreadedRunCase {
   bool huge_field = false;    // slice 0's scale has 100 million digits
   std::string check = "";     // shell test that must hold in both directories afterwards
   int disk_kib = 0;           // each directory a file system of this size, which fills up
+  const char *line4 = nullptr;  // slice 4's calibration line, when not the generator's
 };
 
 // A small file system mounted on a directory for as long as it lives;
@@ -152,12 +153,29 @@ TEST(ThreadedRuns, PrintAndWriteWhatTheOneCpuRunDoes) {
       {"input_is_a_hard_link_of_an_older_output", 0, -1,
        "cp rec0007.tif ro0000.tif && rm rec0001.tif && ln ro0000.tif rec0001.tif"},
       {"input_link_completed_by_an_output", 0, -1, "rm rec0001.tif && ln -s ro0000.tif rec0001.tif"},
-      // One slice in flight fits, three do not; two fit; three fit.
+      // No worker fits beside the main thread's slice; one; two, then
+      // with room to spare.
       {"address_space_40MB", 0, -1, "", "ulimit -v 39062;", true},
+      {"address_space_60MB", 0, -1, "", "ulimit -v 58594;", true},
       {"address_space_100MB", 0, -1, "", "ulimit -v 97656;", true},
       {"address_space_124MB", 0, -1, "", "ulimit -v 121093;", true},
       {"address_space_too_small_for_one_slice", 1, -1, "", "ulimit -v 16000;", true},
       {"hundred_million_digit_field", 0, -1, "", "ulimit -v 200000;", false, true},
+      // Outputs written ahead hold descriptors until their turn; a worker
+      // that finds none left for its input leaves the slice to its turn.
+      {"open_file_limit_4", 0, -1, "", "ulimit -n 4;"},
+      {"open_file_limit_5_older_outputs", 0, -1, "printf old > ro0003.tif && printf old > ro0008.tif", "ulimit -n 5;",
+       false, false, "test -s ro0003.tif -a \"$(cat ro0008.tif)\" != old"},
+      // 1024 bytes, below every output: the first fails, and the older
+      // output of its name is removed as after a full disk.
+      {"file_size_limit_below_an_output", 1, -1, "printf old > ro0000.tif", "ulimit -f 2;", false, false,
+       "test ! -e ro0000.tif"},
+      // A line of four fields takes fields 5 to 8 from the slices before it.
+      {"four_fields_after_eight", 0, -1, "", "", false, false, "", 0, "7\t0.5\t70.0\t0.05"},
+      // The name of an output written ahead comes to exist before its turn.
+      {"name_taken_before_its_turn", 0, -1, "",
+       "export LD_PRELOAD=" NAME_CLASH_PRELOAD " SL_TEST_TAKEN_NAME=ro0003.tif;", false, false,
+       "test \"$(head -c 2 ro0003.tif)\" = II"},
   };
   ScratchDirectory large_series;
   bool large_written = false;
@@ -190,6 +208,12 @@ TEST(ThreadedRuns, PrintAndWriteWhatTheOneCpuRunDoes) {
       char name[32];
       snprintf(name, sizeof name, "rec%04d.tif", c.broken);
       if (c.broken >= 0) write_file(basic_slice(5, 2, 8, true, ramp(11)), dir->file(name));
+      if (c.line4 != nullptr) {
+        SeriesOptions described = options;
+        described.description_mode = DescriptionMode::fixed_text;
+        described.description_text = c.line4;
+        write_test_slice(dir->path, "rec0004.tif", described);
+      }
       if (c.huge_field) {
         SeriesOptions described = options;
         described.description_mode = DescriptionMode::fixed_text;
@@ -251,7 +275,7 @@ struct WriteFaultCase {
 TEST(WriteFaults, FailedOutputsAreReportedAndNeverLeftIncomplete) {
   const WriteFaultCase cases[] = {
       // 4 blocks of 512 bytes: the header fits, the rows do not.
-      {"file_size_limit", "", "ulimit -f 4; trap '' XFSZ;",
+      {"file_size_limit", "", "ulimit -f 4;",
        "ro0000.tif : File too large\nro0000.tif : cannot write output file.\n", {}},
       // The header cannot be written: nothing is created.
       {"full_device", "ln -s /dev/full ro0001.tif", "", "ro0001.tif : cannot create output file.\n",
@@ -307,7 +331,7 @@ TEST(EdgeFaults, NeverHangLoseTheUsersFilesOrReportFailureAsSuccess) {
       {"nan_scale_in_the_first_slice", {}, "1\t0\tnan\t0\t0\t0\t0\t0", "", "", {"8"},
        "rec0000.tif : calibration line not found.\n", {}, ""},
       {"full_disk_behind_a_symbolic_link", {{3, 64, 0}}, nullptr, "mkdir kept; ln -s kept/target.tif rh0003.tif",
-       "ulimit -f 64; trap '' XFSZ;", {"16"}, "rh0003.tif : File too large\nrh0003.tif : cannot write output file.\n",
+       "ulimit -f 64;", {"16"}, "rh0003.tif : File too large\nrh0003.tif : cannot write output file.\n",
        {"kept", "rh0000.tif", "rh0001.tif", "rh0002.tif"}, "test ! -s kept/target.tif"},
   };
   for (const EdgeFaultCase &c : cases) {

@@ -46,6 +46,9 @@ ToolResult run_program(const std::string &program, const std::vector<std::string
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    // Only the three standard streams are handed on, so that a limit on
+    // open files (ulimit -n) leaves the program what it says.
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
     // A test run in the background inherits an ignored SIGINT.
     if (interrupt.signal_number != 0) signal(interrupt.signal_number, SIG_DFL);
     std::vector<std::string> words;

@@ -20,7 +20,7 @@ struct Interrupt {
 
 // Runs `program` with `arguments` in `directory`, standard input empty.
 // `shell_prefix`, when not empty, is a shell command line run before the
-// program in the same shell (for example "ulimit -f 4; trap '' XFSZ;").
+// program in the same shell (for example "ulimit -f 4;").
 ToolResult run_program(const std::string &program, const std::vector<std::string> &arguments,
                        const std::string &directory, const std::string &shell_prefix = "",
                        const Interrupt &interrupt = Interrupt{});

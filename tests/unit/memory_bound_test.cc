@@ -15,6 +15,7 @@
 #include "read_slice.h"
 #include "reader_failure.h"
 #include "run_tool.h"
+#include "second_pass.h"
 #include "tiff_builder.h"
 
 namespace {
@@ -118,6 +119,28 @@ TEST(MemoryBound, JobLimitsSetTheFiguresAndTheSlicesInFlight) {
         {"sys/fs/cgroup/cpu,cpuacct/batch/job/cpu.cfs_quota_us", "300000\n"},
         {"sys/fs/cgroup/cpu,cpuacct/batch/job/cpu.cfs_period_us", "100000\n"}},
        1024 * mib, 3, 3},
+      // The largest signed value less a page is version 1's "no limit".
+      {"version1_unlimited_group_alone",
+       {{"proc/self/cgroup", "4:memory:/job\n"}, {"proc/self/mountinfo", kVersion1Mounts},
+        {"sys/fs/cgroup/memory/job/memory.limit_in_bytes", "9223372036854771712\n"}},
+       0, 64, 64},
+      {"version1_quota_of_the_parent_below_the_groups",
+       {{"proc/self/cgroup", "5:cpu,cpuacct:/batch/job\n"}, {"proc/self/mountinfo", kVersion1Mounts},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/job/cpu.cfs_quota_us", "300000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/job/cpu.cfs_period_us", "100000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/cpu.cfs_quota_us", "100000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/cpu.cfs_period_us", "100000\n"}},
+       0, 1, 0},
+      // Of several mounts of the hierarchy, the one that shows the most of
+      // the tree above the group: not another group's part, nor a part
+      // that hides the parent's limit.
+      {"version2_mounted_three_times",
+       {{"proc/self/cgroup", "0::/lab/batch/job\n"},
+        {"proc/self/mountinfo", "40 23 0:26 /other /srv/other rw - cgroup2 cgroup2 rw\n"
+                                "41 23 0:26 /lab/batch /srv/batch rw - cgroup2 cgroup2 rw\n" + kVersion2Mount},
+        {"srv/other/memory.max", "52428800\n"}, {"srv/batch/job/memory.max", "max\n"},
+        {"sys/fs/cgroup/lab/memory.max", "104857600\n"}},
+       100 * mib, 64, 3},
       {"version1_no_quota",
        {{"proc/self/cgroup", "5:cpu,cpuacct:/job\n"}, {"proc/self/mountinfo", kVersion1Mounts},
         {"sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_quota_us", "-1\n"},
@@ -128,12 +151,12 @@ TEST(MemoryBound, JobLimitsSetTheFiguresAndTheSlicesInFlight) {
        {{"proc/self/cgroup", "4:memory:/docker/c0ffee\n"},
         {"proc/self/mountinfo", "40 23 0:28 /docker/c0ffee /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n"},
         {"sys/fs/cgroup/memory/memory.limit_in_bytes", "67108864\n"}},
-       64 * mib, 64, 0},
+       64 * mib, 64, 1},
       {"version2_mount_point_with_a_blank",
        {{"proc/self/cgroup", "0::/job\n"},
         {"proc/self/mountinfo", "30 23 0:26 / /cg\\040root rw - cgroup2 cgroup2 rw\n"},
         {"cg root/job/memory.max", "52428800\n"}},
-       50 * mib, 64, 0},
+       50 * mib, 64, 1},
       {"unreadable_limits",
        {{"proc/self/cgroup", "0::/job\n"}, {"proc/self/mountinfo", kVersion2Mount},
         {"sys/fs/cgroup/job/memory.max", "/"}, {"sys/fs/cgroup/job/cpu.max", "/"}},
@@ -147,7 +170,9 @@ TEST(MemoryBound, JobLimitsSetTheFiguresAndTheSlicesInFlight) {
       {"no_process_files", {}, 0, 64, 64},
   };
   const uint64_t physical = uint64_t{24} << 30;
-  const uint64_t slice_bytes = (uint64_t{2048} * 2048) * 4 + mib;
+  RunParameters eight_bits{};
+  eight_bits.bit = 8;
+  const uint64_t slice_bytes = slice_in_flight_bytes(eight_bits, 2048, 2048, 64, 8);
   for (const LimitCase &c : cases) {
     ScratchDirectory root;
     for (const auto &[path, content] : c.files) {

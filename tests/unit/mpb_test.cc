@@ -56,6 +56,14 @@ const std::vector<StripCase> kMpbCases = {
     {"long literal runs, then a header missing", join({mpb_literal(count_up(128)), mpb_literal(count_up(128))}), 257,
      {}, "MPB too few codes."},
     {"bytes but none needed", {0x00, 0x41}, 0, {}, "MPB too many codes."},
+
+    // The longest literal run where the strip or the read buffer ends: its
+    // header and 128 bytes must all be there before it is copied whole.
+    {"longest literal run one byte short at the strip's end", join({{0xFF, 0x07, 0x7F}, count_up(127)}), 130, {},
+     "MPB too few codes."},
+    {"longest literal run ending the read buffer of 4096",
+     join({Bytes(3968, 0x81), mpb_literal(count_up(128))}), 1984 * 128 + 128,
+     join({Bytes(1984 * 128, 0x81), count_up(128)}), ""},
 };
 
 TEST(MpbDecoder, DecodesOrRefusesEachStrip) {
