@@ -169,8 +169,8 @@ TEST(ThreadedRuns, PrintAndWriteWhatTheOneCpuRunDoes) {
     // A sanitizer reserves far more address space than any of these limits.
     if (!c.limits.empty()) continue;
 #endif
-    // So does an emulator of another architecture, so `ulimit -v` cannot
-    // confine the tool there.
+    // So does an emulator of another architecture, whose mappings count as
+    // the tool's.
     if (!c.limits.empty() && tool_is_emulated()) continue;
     SeriesOptions options;
     options.compression = 5;

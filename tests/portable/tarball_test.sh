@@ -4,8 +4,8 @@
 # starts on, then every end-to-end test of the release build run against
 # that program. A program of another architecture runs under qemu-user
 # (through binfmt_misc, or a wrapper when that cannot be enabled), where
-# the tests that confine the tool with `ulimit -v` are passed over: the
-# emulator maps the guest's whole address space as it starts.
+# the tests that confine the tool's memory with `ulimit` are passed over:
+# the emulator maps the guest's whole address space as it starts.
 # Usage: tarball_test.sh TARBALL BUILD_RELEASE_DIR
 set -euo pipefail
 tarball=$(realpath "$1")
