@@ -2,10 +2,28 @@
 # built with `cpack -G DEB`.
 include(GNUInstallDirs)
 
-install(FILES ${PROJECT_SOURCE_DIR}/docs/sl_depth.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/sl_depth.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
 
-# The package declares libtiff as its one dependency, so the C++ runtime is
-# linked into the binary. Sanitizer builds are for testing, not for
+# What a Debian package holds besides the binary, and a plain install does
+# not: the manual page compressed, the copyright file and the changelog.
+# gzip -n leaves out the name and time, so the same text gives the same
+# bytes in every build.
+set(SL_DEBIAN_DIR ${CMAKE_BINARY_DIR}/debian)
+function(sl_debian_gzip source name)
+  add_custom_command(OUTPUT ${SL_DEBIAN_DIR}/${name}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${SL_DEBIAN_DIR}
+                     COMMAND sh -c "gzip -9n <\"$0\" >\"$1\"" ${source} ${SL_DEBIAN_DIR}/${name}
+                     DEPENDS ${source} VERBATIM)
+endfunction()
+sl_debian_gzip(${PROJECT_SOURCE_DIR}/docs/sl_depth.1 sl_depth.1.gz)
+sl_debian_gzip(${PROJECT_SOURCE_DIR}/docs/changelog changelog.gz)
+add_custom_target(debian_files ALL DEPENDS ${SL_DEBIAN_DIR}/sl_depth.1.gz ${SL_DEBIAN_DIR}/changelog.gz)
+install(FILES ${SL_DEBIAN_DIR}/sl_depth.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT debian EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/copyright ${SL_DEBIAN_DIR}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/sl-depth COMPONENT debian EXCLUDE_FROM_ALL)
+
+# The C++ runtime is linked into the binary, so the package depends on the
+# C library and libtiff only. Sanitizer builds are for testing, not for
 # packaging, and keep the shared runtime the sanitizers expect.
 if(NOT SL_SANITIZE AND NOT SL_SANITIZE_THREAD)
   target_link_options(sl_depth PRIVATE -static-libstdc++ -static-libgcc)
@@ -40,8 +58,26 @@ function(sl_find_tiff_package out_var)
   set(${out_var} "${package}" PARENT_SCOPE)
 endfunction()
 
-sl_find_tiff_package(SL_TIFF_PACKAGE)
-message(STATUS "Debian package of libtiff: ${SL_TIFF_PACKAGE}")
+# The package's dependencies come from the binary itself: dpkg-shlibdeps
+# names the package of every shared library it loads, with the least
+# version that has every symbol it uses (for the C library, the newest
+# GLIBC_ symbol version). Without dpkg-dev, the libtiff package and the C
+# library of the build machine, which is never too old.
+find_program(SL_DPKG_SHLIBDEPS dpkg-shlibdeps)
+mark_as_advanced(SL_DPKG_SHLIBDEPS)
+if(SL_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  message(STATUS "Debian package dependencies: from dpkg-shlibdeps")
+else()
+  sl_find_tiff_package(SL_TIFF_PACKAGE)
+  execute_process(COMMAND getconf GNU_LIBC_VERSION OUTPUT_VARIABLE libc_version ERROR_QUIET)
+  string(REGEX MATCH "[0-9]+\\.[0-9]+" libc_version "${libc_version}")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${SL_TIFF_PACKAGE}")
+  if(libc_version)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6 (>= ${libc_version})")
+  endif()
+  message(STATUS "Debian package dependencies (dpkg-shlibdeps not found): ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
+endif()
 
 set(SL_PACKAGE_MAINTAINER "sl_depth developers <sl-depth@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
@@ -64,6 +100,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${SL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "${SL_TIFF_PACKAGE}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The binary and the Debian files in one package; the uncompressed manual
+# page of a plain install stays out.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL Unspecified debian)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 include(CPack)

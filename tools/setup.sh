@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source tools/packages.sh
-install_missing_packages g++ make cmake pkg-config libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev \
+install_missing_packages g++ make cmake pkg-config dpkg-dev libtiff-dev libgtest-dev libgmock-dev libbenchmark-dev \
   groff-base clang libclang-rt-14-dev valgrind
 
 build_dir=${1:-build/release}

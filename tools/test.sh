@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite: the release build, the Windows build
-# compared with it under Wine, a short fuzzing run of the slice reader, the
+# Builds and runs the whole test suite: the release build (with lintian on
+# its Debian package), the Windows build compared with it under Wine, the
+# portable Linux tarballs, a short fuzzing run of the slice reader, the
 # build with AddressSanitizer and UBSan, and the end-to-end tests against a
 # build with ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+source tools/packages.sh
+install_missing_packages lintian qemu-user-static binfmt-support debootstrap
 bash tools/setup.sh build/release -DSL_TESTS=ON
 (cd build/release && ctest --output-on-failure -j"$(nproc)")
 
@@ -13,6 +16,17 @@ bash tools/setup.sh build/release -DSL_TESTS=ON
 # build's results.
 bash tools/windows.sh
 bash tests/windows/compare_under_wine.sh build/release build/windows/sl_depth.exe
+
+# The portable tarballs: every end-to-end test against the program of each
+# (aarch64 under qemu-user), and each program in an empty root and in a
+# Debian 11 root, against the release build's results.
+bash tools/portable.sh
+bullseye=$(bash tests/portable/debian_root.sh bullseye)
+for tarball in build/portable/sl_depth-*-linux-*.tar.gz; do
+  bash tests/portable/tarball_test.sh "$tarball" build/release
+  bash tests/portable/in_root_test.sh empty "$tarball" build/release
+  bash tests/portable/in_root_test.sh "$bullseye" "$tarball" build/release
+done
 
 # A short fuzzing run of the slice reader with clang's libFuzzer: any crash,
 # leak, hang or memory blow-up it finds fails the suite.

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package of this build: its control fields, a Depends field that
-# names exactly the packages the binary's shared libraries come from (the C
-# library aside), its contents, and the unpacked binary converting a
-# generated series.
+# names exactly the packages the binary's shared libraries come from, with a
+# C library new enough for every symbol it uses, its contents (the manual
+# page compressed, the copyright file, a changelog of this version), no
+# error or warning from lintian when it is installed, and the unpacked
+# binary converting a generated series.
 # Usage: debian_package_test.sh CPACK BUILD_DIR MAKE_SERIES VERSION PAGE
 set -euo pipefail
 cpack=$1
@@ -49,16 +51,18 @@ EOF
 
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
-contents=$(cd "$root" && find . -type f -o -type l | sort)
-expected_contents=$'./usr/bin/sl_depth\n./usr/share/man/man1/sl_depth.1'
-[ "$contents" = "$expected_contents" ] || fail "package contents:"$'\n'"$contents"
-cmp -s "$page" "$root/usr/share/man/man1/sl_depth.1" || fail "packaged manual page differs from $page"
+contents=$(cd "$root" && find . -type f -o -type l | sort | paste -sd' ')
+expected_contents="./usr/bin/sl_depth ./usr/share/doc/sl-depth/changelog.gz ./usr/share/doc/sl-depth/copyright"
+expected_contents+=" ./usr/share/man/man1/sl_depth.1.gz"
+[ "$contents" = "$expected_contents" ] || fail "package contents: $contents"
+zcat "$root/usr/share/man/man1/sl_depth.1.gz" | cmp -s "$page" - || fail "packaged manual page differs from $page"
+changelog_version=$(zcat "$root/usr/share/doc/sl-depth/changelog.gz" | dpkg-parsechangelog -l - -S Version 2>&1) || true
+[ "$changelog_version" = "$version" ] || fail "the changelog's last entry is for '$changelog_version', not $version"
 binary=$root/usr/bin/sl_depth
 
 # The owner of every shared library the binary loads, looked up by the
 # library's directory name and file name as the loader resolves it (merged
-# /usr lists one file under two paths). The C library is on every Debian
-# system and is not declared; everything else must be in Depends, and
+# /usr lists one file under two paths). Each must be in Depends, and
 # Depends must hold nothing else.
 owners=()
 while read -r library; do
@@ -72,13 +76,27 @@ while read -r library; do
   pattern="*/$(basename "$(dirname "$path")")/$library"
   owner=$(dpkg -S "$pattern" 2>/dev/null | head -n 1 | sed -E 's/^([^:,]+).*/\1/') || true
   [ -n "$owner" ] || { fail "$library: no package owns $pattern"; continue; }
-  [ "$owner" = libc6 ] || owners+=("$owner")
+  owners+=("$owner")
 done < <(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\].*/\1/p')
-needed_packages=$(printf '%s\n' "${owners[@]}" | sort -u | paste -sd, | sed 's/,/, /g')
+needed_packages=$(printf '%s\n' "${owners[@]}" | sort -u | paste -sd' ')
 depends=$(dpkg-deb -f "$deb" Depends)
-[ "$needed_packages" = "$depends" ] ||
-  fail "Depends is '$depends', the binary needs '$needed_packages' (besides libc6)"
-grep -q '^libtiff' <<<"$depends" || fail "Depends '$depends' does not name the libtiff package"
+declared=$(tr ',' '\n' <<<"$depends" | sed -E 's/^ *([^ (]+).*/\1/' | sort -u | paste -sd' ')
+[ "$needed_packages" = "$declared" ] || fail "Depends is '$depends', the binary needs '$needed_packages'"
+grep -q 'libtiff' <<<"$depends" || fail "Depends '$depends' does not name the libtiff package"
+# A C library older than the newest GLIBC_ symbol version the binary uses
+# does not start it.
+newest=$(objdump -T "$binary" | grep -oE 'GLIBC_[0-9.]+' | sed 's/GLIBC_//' | sort -uV | tail -n 1)
+bound=$(sed -nE 's/.*libc6 \(>= ([^)]+)\).*/\1/p' <<<"$depends")
+dpkg --compare-versions "${bound:-0}" ge "$newest" ||
+  fail "Depends asks for libc6 ${bound:+>= }${bound:-of any version}, the binary uses GLIBC_$newest"
+
+if command -v lintian >/dev/null; then
+  lintian_status=0
+  lintian --fail-on error,warning "$deb" >"$scratch/lintian" 2>&1 || lintian_status=$?
+  [ "$lintian_status" -eq 0 ] || fail "lintian:"$'\n'"$(grep -v '^running with root' "$scratch/lintian")"
+else
+  echo "lintian not installed: the package is not checked by it"
+fi
 
 # The unpacked binary on a generated series (scale 10000, offset -0.5, so
 # max = 65536 / 10000 - 0.5), one run per row in a fresh copy of the series.
@@ -106,3 +124,4 @@ EOF
 
 [ "$failures" -eq 0 ] || exit 1
 echo "$(basename "$deb"): Depends: $depends"
+echo "usr/bin/sl_depth --version: $(cd "$scratch" && "$binary" --version 2>&1 | head -n 1)"

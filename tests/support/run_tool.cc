@@ -92,7 +92,14 @@ ToolResult run_program(const std::string &program, const std::vector<std::string
 
 ToolResult run_sl_depth(const std::vector<std::string> &arguments, const std::string &directory,
                         const std::string &shell_prefix, const Interrupt &interrupt) {
-  return run_program(SL_DEPTH_BINARY, arguments, directory, shell_prefix, interrupt);
+  const char *other = getenv("SL_DEPTH_UNDER_TEST");
+  return run_program(other != nullptr && *other != '\0' ? other : SL_DEPTH_BINARY, arguments, directory,
+                     shell_prefix, interrupt);
+}
+
+bool tool_is_emulated() {
+  const char *emulated = getenv("SL_DEPTH_EMULATED");
+  return emulated != nullptr && *emulated != '\0';
 }
 
 ScratchDirectory::ScratchDirectory() {

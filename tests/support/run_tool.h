@@ -25,9 +25,14 @@ ToolResult run_program(const std::string &program, const std::vector<std::string
                        const std::string &directory, const std::string &shell_prefix = "",
                        const Interrupt &interrupt = Interrupt{});
 
-// Runs the built sl_depth.
+// Runs the built sl_depth, or the binary that SL_DEPTH_UNDER_TEST names (a
+// packaged build, one of another architecture).
 ToolResult run_sl_depth(const std::vector<std::string> &arguments, const std::string &directory,
                         const std::string &shell_prefix = "", const Interrupt &interrupt = Interrupt{});
+
+// SL_DEPTH_EMULATED is set: the tool under test runs in an emulator of its
+// architecture, which maps the guest's whole address space as it starts.
+bool tool_is_emulated();
 
 // A fresh empty directory under the system's temporary directory, removed
 // with everything in it when the object goes out of scope.
