@@ -9,7 +9,6 @@ target_link_options(sl_depth PRIVATE -static -s)
 
 set(SL_TIFF_LICENSE "" CACHE FILEPATH "libtiff's licence text (LICENSE.md of its source)")
 set(SL_MINGW_LICENSE "" CACHE FILEPATH "the MinGW-w64 runtime's and winpthread's copyright file")
-set(SL_TIFF_SOURCE "" CACHE STRING "the source package libtiff was built from, as NAME VERSION")
 
 # Everything in the top folder of the archive, beside the program; the
 # rules of the Linux install tree are left out of it.
@@ -41,12 +40,13 @@ sl_install_text_file("${SL_TIFF_LICENSE}" LICENSE-libtiff.txt)
 sl_install_text_file("${SL_MINGW_LICENSE}" LICENSE-mingw-w64.txt)
 # Which libtiff the program carries: the version of the headers it was
 # built against, and the source package it came from.
-if(NOT SL_TIFF_SOURCE)
-  set(SL_TIFF_SOURCE "unknown")
+set(tiff_source "${SL_TIFF_SOURCE}")
+if(NOT tiff_source)
+  set(tiff_source "unknown")
 endif()
 sl_install_text(libtiff-version.txt "libtiff built into sl_depth.exe
   version:                ${TIFF_VERSION_STRING}
-  Debian source package:  ${SL_TIFF_SOURCE}
+  Debian source package:  ${tiff_source}
 ")
 
 set(CPACK_PACKAGE_NAME sl_depth)

@@ -7,5 +7,5 @@ cd "$(dirname "$0")/.."
 
 build_dir=${1:-build/fuzz}
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DSL_FUZZ=ON -DSL_TESTS=OFF >/dev/null
+  -DSL_FUZZ=ON -DSL_TESTS=OFF -DSL_WERROR=ON >/dev/null
 cmake --build "$build_dir" --target read_slice_fuzz make_corpus -j2

@@ -55,7 +55,7 @@ fi
 # --- sl_depth.exe and its ZIP ---
 
 logged configure.log cmake -S . -B "$out/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_PREFIX_PATH="$deps" -DSL_TESTS=OFF \
+  -DCMAKE_PREFIX_PATH="$deps" -DSL_TESTS=OFF -DSL_WERROR=ON \
   -DSL_TIFF_LICENSE="$tiff_source/LICENSE.md" -DSL_TIFF_SOURCE="tiff $tiff_version" \
   -DSL_MINGW_LICENSE=/usr/share/doc/mingw-w64-x86-64-dev/copyright
 cmake --build "$out/build" -j"$jobs"

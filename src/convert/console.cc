@@ -18,9 +18,28 @@ __attribute__((format(printf, 1, 2))) void print_error_text(const char *format, 
   fwrite(text, 1, size, stderr);
 }
 
+constexpr char kUsage[] = "usage : sl_depth bit (x1 y1 x2 y2)\n";
+
+bool standard_output_written() { return fflush(stdout) == 0 && !ferror(stdout); }
+
 }  // namespace
 
-void print_usage() { fputs("usage : sl_depth bit (x1 y1 x2 y2)\n", stderr); }
+void print_usage() { fputs(kUsage, stderr); }
+
+// The libtiff named is the one of the headers the tool was built with; a
+// build that carries libtiff inside also names its source package.
+bool print_version() {
+  printf("sl_depth %s\nlibtiff %s", SL_DEPTH_VERSION, SL_TIFF_VERSION);
+  if (SL_TIFF_SOURCE[0] != '\0') printf(", from the source package %s", SL_TIFF_SOURCE);
+  putchar('\n');
+  return standard_output_written();
+}
+
+bool print_help() {
+  fputs(kUsage, stdout);
+  fputs("manual: man sl_depth; on Windows README-windows.txt beside sl_depth.exe\n", stdout);
+  return standard_output_written();
+}
 
 void print_bad_bit() { fputs("bit must be 0, 8 or 16.\n", stderr); }
 

@@ -4,6 +4,10 @@
 #pragma once
 
 void print_usage();
+// `sl_depth --version` and `sl_depth --help`, on standard output; false
+// when standard output did not take the text.
+bool print_version();
+bool print_help();
 void print_bad_bit();
 void print_bad_crop_rectangle();
 void print_read_parameter();

@@ -139,12 +139,73 @@ int close_proc(thandle_t handle) { return flush_buffer(writer_of(handle)) ? 0 : 
 
 toff_t size_proc(thandle_t handle) { return writer_of(handle).size; }
 
-// Drops libtiff's messages about a file written quietly.
-int drop_message(TIFF *, void *, const char *, const char *, va_list) { return 1; }
-
 int map_proc(thandle_t, void **, toff_t *) { return 0; }
 
 void unmap_proc(thandle_t, void *, toff_t) {}
+
+#if SL_TIFF_OPEN_OPTIONS
+
+// Drops libtiff's messages about a file written quietly.
+int drop_message(TIFF *, void *, const char *, const char *, va_list) { return 1; }
+
+// The handle with handlers of its own when quiet, libtiff's process-wide
+// ones otherwise.
+TIFF *client_open(OutputWriter &output, const char *name, bool quiet) {
+  TIFFOpenOptions *options = nullptr;
+  if (quiet) {
+    options = TIFFOpenOptionsAlloc();
+    if (options == nullptr) return nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(options, drop_message, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, drop_message, nullptr);
+  }
+  TIFF *tiff = TIFFClientOpenExt(name, "wl", &output, read_proc, write_proc, seek_proc, close_proc, size_proc,
+                                 map_proc, unmap_proc, options);
+  if (options != nullptr) TIFFOpenOptionsFree(options);
+  return tiff;
+}
+
+void end_quiet() {}
+
+#else
+
+// Without handlers per handle, libtiff's messages go to process-wide ones,
+// while workers write quietly as the main thread writes aloud. Each thread
+// writes one file at a time, so the handlers installed here ask the thread
+// that calls them: a thread writing quietly drops the message, any other
+// hands it to the handler that was there before (libtiff's own), so the
+// console gets the same bytes as with handlers per handle.
+thread_local bool quiet_thread = false;
+TIFFErrorHandler earlier_error_handler = nullptr;
+TIFFErrorHandler earlier_warning_handler = nullptr;
+
+void route_error(const char *module, const char *format, va_list arguments) {
+  if (!quiet_thread && earlier_error_handler != nullptr) earlier_error_handler(module, format, arguments);
+}
+
+void route_warning(const char *module, const char *format, va_list arguments) {
+  if (!quiet_thread && earlier_warning_handler != nullptr) earlier_warning_handler(module, format, arguments);
+}
+
+// Installed as the program starts, before any thread can write.
+[[maybe_unused]] const bool messages_routed = [] {
+  earlier_error_handler = TIFFSetErrorHandler(route_error);
+  earlier_warning_handler = TIFFSetWarningHandler(route_warning);
+  return true;
+}();
+
+// The thread stays quiet until end_quiet, which finish_output_tiff calls
+// once the handle is closed.
+TIFF *client_open(OutputWriter &output, const char *name, bool quiet) {
+  quiet_thread = quiet;
+  TIFF *tiff = TIFFClientOpen(name, "wl", &output, read_proc, write_proc, seek_proc, close_proc, size_proc,
+                              map_proc, unmap_proc);
+  if (tiff == nullptr) quiet_thread = false;
+  return tiff;
+}
+
+void end_quiet() { quiet_thread = false; }
+
+#endif
 
 }  // namespace
 
@@ -166,16 +227,7 @@ TIFF *open_output_tiff(OutputWriter *writer, const char *name, FileHandle file, 
   output.stable_begin = static_cast<const uint8_t *>(stable);
   output.stable_end = output.stable_begin + stable_size;
   output.span_size = 0;
-  TIFFOpenOptions *options = nullptr;
-  if (quiet) {
-    options = TIFFOpenOptionsAlloc();
-    if (options == nullptr) return nullptr;
-    TIFFOpenOptionsSetErrorHandlerExtR(options, drop_message, nullptr);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, drop_message, nullptr);
-  }
-  TIFF *tiff = TIFFClientOpenExt(name, "wl", &output, read_proc, write_proc, seek_proc, close_proc, size_proc,
-                                 map_proc, unmap_proc, options);
-  if (options != nullptr) TIFFOpenOptionsFree(options);
+  TIFF *tiff = client_open(output, name, quiet);
   output.buffering = tiff != nullptr;
   return tiff;
 }
@@ -187,6 +239,7 @@ bool finish_output_tiff(OutputWriter *writer, TIFF *tiff, int *error) {
   bool directory_written = TIFFFlush(tiff) == 1;
   bool flushed = flush_buffer(output);
   TIFFClose(tiff);
+  end_quiet();
   *error = output.failed ? output.error : 0;
   output.file = -1;
   return directory_written && flushed && !output.failed;

@@ -118,6 +118,10 @@ std::vector<int> candidate_list() {
 }
 
 int run_checked(int argc, const char *const *argv) {
+  // Only these whole arguments: any other one is a number by the
+  // leading-digits rule, as it always was.
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) return print_version() ? 0 : 1;
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) return print_help() ? 0 : 1;
   RunParameters parameters;
   if (!read_parameters(argc, argv, &parameters)) {
     print_usage();

@@ -1,7 +1,7 @@
 // The command line, the two passes and the report, on small generated series.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
+#include <tiffio.h>
 
 #include <string>
 #include <vector>
@@ -23,7 +23,7 @@ SeriesOptions tiny() {
 TEST(CommandLine, WrongArgumentCountPrintsOnlyTheUsageLine) {
   const std::vector<std::vector<std::string>> argument_lists = {
       {}, {"8", "1"}, {"8", "1", "2"}, {"8", "1", "2", "3"}, {"8", "1", "2", "3", "4", "5"},
-      {"0", "0", "0", "0", "0", "0", "0"}};
+      {"0", "0", "0", "0", "0", "0", "0"}, {"--version", "8"}, {"--help", "--version"}};
   ScratchDirectory dir;
   write_test_series(dir.path, {{0, 64, 0}}, tiny());
   for (const auto &arguments : argument_lists) {
@@ -69,7 +69,8 @@ struct NumberCase {
 
 TEST(CommandLine, ReadsNumbersByTheirLeadingDigits) {
   const NumberCase cases[] = {{"8", true},   {"+8", true},  {" 8", true}, {"8abc", true},
-                              {"0x10", false}, {"a", false}, {"", false}, {"-0", false}};
+                              {"0x10", false}, {"a", false}, {"", false}, {"-0", false},
+                              {"--versions", false}, {"-version", false}, {" --help", false}, {"--HELP", false}};
   for (const NumberCase &c : cases) {
     ScratchDirectory dir;
     write_test_series(dir.path, {{0, 64, 0}}, tiny());
@@ -82,6 +83,51 @@ TEST(CommandLine, ReadsNumbersByTheirLeadingDigits) {
     if (c.converts) files.push_back("ro0000.tif");
     EXPECT_EQ(list_files(dir.path), files) << c.argument;
   }
+}
+
+struct AnswerCase {
+  std::string argument;
+  std::string shell_prefix;
+  int status;
+  std::string out;
+};
+
+// The libtiff the tool names is the one of the headers it was built with,
+// the same release as the library loaded here.
+std::string libtiff_release() {
+  const std::string banner = TIFFGetVersion();  // "LIBTIFF, Version 4.5.0\n..."
+  const size_t start = banner.find("Version ") + 8;
+  return banner.substr(start, banner.find('\n') - start);
+}
+
+// A program that carries libtiff inside (a static build under test) names
+// its source package after the release; the name itself is the build's.
+std::string without_source_package(std::string out) {
+  const size_t start = out.find(", from the source package ");
+  const size_t end = out.find('\n', start);
+  if (start != std::string::npos && end != std::string::npos && end == out.size() - 1) out.erase(start, end - start);
+  return out;
+}
+
+TEST(CommandLine, AnswersVersionAndHelpOnStandardOutput) {
+  const std::string version = "sl_depth " SL_DEPTH_VERSION "\nlibtiff " + libtiff_release() + "\n";
+  const std::string help = kUsage + std::string("manual: man sl_depth; on Windows README-windows.txt beside sl_depth.exe\n");
+  const AnswerCase cases[] = {
+      {"--version", "", 0, version},
+      {"--help", "", 0, help},
+      // Text that did not reach standard output is not a success.
+      {"--version", "exec >/dev/full;", 1, ""},
+      {"--help", "exec >/dev/full;", 1, ""},
+  };
+  ScratchDirectory dir;
+  write_test_series(dir.path, {{0, 64, 0}}, tiny());
+  for (const AnswerCase &c : cases) {
+    ToolResult result = run_sl_depth({c.argument}, dir.path, c.shell_prefix);
+    EXPECT_EQ(result.status, c.status) << c.argument << c.shell_prefix;
+    EXPECT_EQ(without_source_package(result.out), c.out) << c.argument;
+    EXPECT_EQ(result.err, "") << c.argument;
+  }
+  EXPECT_EQ(list_files(dir.path), std::vector<std::string>{"rec0000.tif"});
 }
 
 TEST(RunFlow, EmptyDirectoryHasNoConvertFilesForEveryBit) {

@@ -208,7 +208,9 @@ Bytes libtiff_strip(const Bytes &data, uint16_t compression) {
   Bytes strip;
   TIFF *in = written < 0 ? nullptr : TIFFOpen(path.c_str(), "r");
   if (in) {
-    const tmsize_t size = static_cast<tmsize_t>(TIFFGetStrileByteCount(in, 0));
+    uint64_t *byte_counts = nullptr;
+    if (TIFFGetField(in, TIFFTAG_STRIPBYTECOUNTS, &byte_counts) != 1) byte_counts = nullptr;
+    const tmsize_t size = byte_counts != nullptr ? static_cast<tmsize_t>(byte_counts[0]) : 0;
     strip.resize(static_cast<size_t>(size));
     if (TIFFReadRawStrip(in, 0, strip.data(), size) != size) strip.clear();
     TIFFClose(in);

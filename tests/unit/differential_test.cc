@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "byte_source.h"
+#include "libtiff_messages.h"
 #include "read_slice.h"
 #include "reader_failure.h"
 #include "run_tool.h"
@@ -141,12 +142,11 @@ std::vector<SweepCase> sweep_cases() {
   return cases;
 }
 
-// libtiff's messages for one handle, kept for the failure report.
-int keep_message(TIFF *, void *user_data, const char *module, const char *format, va_list arguments) {
+// libtiff's messages about one file, kept for the failure report.
+void keep_message(void *context, const char *module, const char *format, va_list arguments) {
   char text[512];
   vsnprintf(text, sizeof text, format, arguments);
-  *static_cast<std::string *>(user_data) += std::string(module != nullptr ? module : "libtiff") + ": " + text + "\n";
-  return 1;
+  *static_cast<std::string *>(context) += std::string(module != nullptr ? module : "libtiff") + ": " + text + "\n";
 }
 
 // Samples of one row from the bytes libtiff returns for it.
@@ -167,11 +167,8 @@ void unpack_row(const uint8_t *bytes, uint32_t width, int bits, uint16_t *row) {
 
 bool decode_with_libtiff(const std::string &path, Decoded *out, std::string *error) {
   std::string messages;
-  TIFFOpenOptions *open_options = TIFFOpenOptionsAlloc();
-  TIFFOpenOptionsSetErrorHandlerExtR(open_options, keep_message, &messages);
-  TIFFOpenOptionsSetWarningHandlerExtR(open_options, keep_message, &messages);
-  TIFF *tiff = TIFFOpenExt(path.c_str(), "r", open_options);
-  TIFFOpenOptionsFree(open_options);
+  LibtiffMessageCatcher catcher(keep_message, keep_message, &messages);
+  TIFF *tiff = TIFFOpen(path.c_str(), "r");
   if (tiff == nullptr) {
     *error = "libtiff cannot open it: " + messages;
     return false;
@@ -335,7 +332,9 @@ std::vector<uint8_t> stored_strip(const std::string &path) {
   // otherwise makes of a large uncompressed one.
   TIFF *tiff = TIFFOpen(path.c_str(), "rc");
   if (tiff == nullptr) return strip;
-  const tmsize_t size = static_cast<tmsize_t>(TIFFGetStrileByteCount(tiff, 0));
+  uint64_t *byte_counts = nullptr;
+  if (TIFFGetField(tiff, TIFFTAG_STRIPBYTECOUNTS, &byte_counts) != 1) byte_counts = nullptr;
+  const tmsize_t size = byte_counts != nullptr ? static_cast<tmsize_t>(byte_counts[0]) : 0;
   strip.resize(static_cast<size_t>(size));
   if (TIFFReadRawStrip(tiff, 0, strip.data(), size) != size) strip.clear();
   TIFFClose(tiff);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "libtiff_messages.h"
 #include "series_gen.h"
 
 namespace {
@@ -25,16 +26,11 @@ std::string make_scratch_dir() {
   return mkdtemp(pattern.data());
 }
 
-int keep_quiet(TIFF*, void*, const char*, const char*, va_list) { return 1; }
-
-// Unknown-tag warnings (Predictor beside uncompressed strips) stay off the
-// console.
+// Unknown-tag warnings (Predictor beside uncompressed strips), which come
+// as the directory is read, stay off the console.
 TIFF* open_quietly(const std::string& path) {
-  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-  TIFFOpenOptionsSetWarningHandlerExtR(options, keep_quiet, nullptr);
-  TIFF* tiff = TIFFOpenExt(path.c_str(), "r", options);
-  TIFFOpenOptionsFree(options);
-  return tiff;
+  LibtiffMessageCatcher quiet(nullptr, drop_libtiff_message, nullptr);
+  return TIFFOpen(path.c_str(), "r");
 }
 
 // All strips as libtiff's decoder delivers them (16-bit samples in host

@@ -6,7 +6,8 @@
 # the same bytes. The first rows check that both builds have the same
 # upstream libtiff (both versions are printed first), that the ZIP beside
 # the program tells which libtiff it carries and has CR LF line ends in its
-# text files, and that the program needs no DLL beyond Windows' own.
+# text files, that the program needs no DLL beyond Windows' own, and that
+# its --version names the libtiff inside.
 # Usage: compare_under_wine.sh BUILD_RELEASE_DIR WINDOWS_EXE
 set -euo pipefail
 source=$(cd "$(dirname "$0")/../.." && pwd)
@@ -55,6 +56,7 @@ output-directory  | --compression none                    | directory ro0001.tif
 no-slices         | --count 0                             | -              | 8            | apart   | 1 | 0
 bit-7             | --compression none                    | -              | 7            | apart   | 1 | 0
 argument-count    | --compression none                    | -              | 8 1 2        | apart   | 1 | 0
+help              | --compression none                    | -              | --help       | apart   | 0 | 0
 TABLE
 )
 
@@ -137,6 +139,18 @@ if [ -n "$dlls" ] && [ -z "$foreign" ]; then
   pass system-dlls-only "$(tr '\n' ' ' <<<"$dlls")"
 else
   fail system-dlls-only "needs ${foreign:-no DLL at all}"
+fi
+
+# --- --version: the tool's version as on Linux, the libtiff inside and its
+# source package as libtiff-version.txt names them ---
+
+expected="$("$linux_tool" --version | head -n 1)
+libtiff ${windows_tiff_version:-unknown}, from the source package ${windows_tiff_source:-unknown}"
+answer=$(wine "$exe" --version 2>/dev/null </dev/null || true)
+if [ "$answer" = "$expected" ]; then
+  pass version "$(tr '\n' ' ' <<<"$answer")"
+else
+  fail version "printed '$answer', not '$expected'"
 fi
 
 # --- The table ---

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "libtiff_messages.h"
 #include "series_gen.h"
 
 namespace {
@@ -66,26 +67,15 @@ void reverse_bits_of_bytes(std::vector<uint8_t>* bytes) {
   }
 }
 
-// libtiff's errors for one handle, kept for the caller's error line instead
-// of going to the console.
-int keep_libtiff_error(TIFF*, void* user_data, const char* module,
-                       const char* format, va_list arguments) {
-  auto* message = static_cast<std::string*>(user_data);
-  if (!message->empty()) return 1;  // the first error is the cause
+// libtiff's errors while a slice is written, kept for the caller's error
+// line instead of going to the console.
+void keep_libtiff_error(void* context, const char* module, const char* format,
+                        va_list arguments) {
+  auto* message = static_cast<std::string*>(context);
+  if (!message->empty()) return;  // the first error is the cause
   char text[512];
   std::vsnprintf(text, sizeof text, format, arguments);
   *message = std::string(module ? module : "libtiff") + ": " + text;
-  return 1;
-}
-
-TIFF* open_for_writing(const std::string& path, bool big_endian,
-                       std::string* libtiff_error) {
-  TIFFOpenOptions* open_options = TIFFOpenOptionsAlloc();
-  TIFFOpenOptionsSetErrorHandlerExtR(open_options, keep_libtiff_error,
-                                     libtiff_error);
-  TIFF* tiff = TIFFOpenExt(path.c_str(), big_endian ? "wb" : "wl", open_options);
-  TIFFOpenOptionsFree(open_options);
-  return tiff;
 }
 
 // Uncompressed and PackBits strips have no Predictor field in libtiff; the
@@ -169,7 +159,8 @@ bool write_slice_file(const std::string& path, const SeriesOptions& o,
   if (!by_libtiff && o.fill_order == 2) reverse_bits_of_bytes(&stream);
 
   std::string libtiff_error;
-  TIFF* tiff = open_for_writing(path, o.big_endian, &libtiff_error);
+  LibtiffMessageCatcher catcher(keep_libtiff_error, nullptr, &libtiff_error);
+  TIFF* tiff = TIFFOpen(path.c_str(), o.big_endian ? "wb" : "wl");
   if (!tiff) {
     *error = "cannot create " + path + ": " + libtiff_error;
     return false;
