@@ -11,7 +11,6 @@ target_link_options(sl_depth PRIVATE -static -s)
 set(SL_TIFF_LICENSE "" CACHE FILEPATH "libtiff's licence text (LICENSE.md of its source)")
 set(SL_LIBC_LICENSE "" CACHE FILEPATH "the C library's copyright file")
 set(SL_GCC_LICENSE "" CACHE FILEPATH "the copyright file of libstdc++ and libgcc")
-set(SL_TIFF_SOURCE "" CACHE STRING "the source package libtiff was built from, as NAME VERSION")
 
 # Everything in the top folder of the archive, beside the program; the
 # rules of the Linux install tree are left out of it.
@@ -33,12 +32,13 @@ sl_install_licence("${SL_GCC_LICENSE}" LICENSE-gcc-runtime.txt)
 
 # Which libtiff the program carries: the version of the headers it was
 # built against, and the source package it came from.
-if(NOT SL_TIFF_SOURCE)
-  set(SL_TIFF_SOURCE "unknown")
+set(tiff_source "${SL_TIFF_SOURCE}")
+if(NOT tiff_source)
+  set(tiff_source "unknown")
 endif()
 file(WRITE ${CMAKE_BINARY_DIR}/portable-text/libtiff-version.txt "libtiff built into sl_depth
   version:                ${TIFF_VERSION_STRING}
-  Debian source package:  ${SL_TIFF_SOURCE}
+  Debian source package:  ${tiff_source}
 ")
 install(FILES ${CMAKE_BINARY_DIR}/portable-text/libtiff-version.txt DESTINATION . COMPONENT portable)
 

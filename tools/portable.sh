@@ -105,7 +105,7 @@ for arch in "${arches[@]}"; do
 
   build=$out/build-$arch
   logged "configure-$arch.log" cmake -S . -B "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
-    -DSL_PORTABLE=ON -DSL_TESTS=OFF -DCMAKE_PREFIX_PATH="$deps" \
+    -DSL_PORTABLE=ON -DSL_TESTS=OFF -DSL_WERROR=ON -DCMAKE_PREFIX_PATH="$deps" \
     -DTIFF_INCLUDE_DIR="$deps/include" -DTIFF_LIBRARY_RELEASE="$deps/lib/libtiff.a" \
     -DSL_TIFF_LICENSE="$tiff_source/LICENSE.md" -DSL_TIFF_SOURCE="tiff $tiff_version" \
     -DSL_LIBC_LICENSE="$(copyright_of "$cc" libc.a)" -DSL_GCC_LICENSE="$(copyright_of "$cxx" libstdc++.a)"
