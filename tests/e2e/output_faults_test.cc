@@ -399,9 +399,15 @@ TEST(Interrupts, LeaveOnlyCompleteOutputs) {
     }
     return names;
   };
-  auto started = std::chrono::steady_clock::now();
-  ASSERT_EQ(run_sl_depth({"8"}, dir.path).status, 0);
-  double run_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  // The quickest of three runs: a run slowed by other work on the machine
+  // would put most moments after the end.
+  double run_seconds = 1e9;
+  for (int run = 0; run < 3; ++run) {
+    for (const std::string &name : outputs()) unlink(dir.file(name).c_str());
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(run_sl_depth({"8"}, dir.path).status, 0);
+    run_seconds = std::min(run_seconds, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  }
   std::vector<std::string> complete;
   for (const std::string &name : outputs()) complete.push_back(read_file(dir.file(name)));
   ASSERT_EQ(complete.size(), 32u);
