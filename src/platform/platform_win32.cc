@@ -129,22 +129,18 @@ void end_interrupted_output(const OutputInProgress &output) {
 }
 
 // Ctrl-C, Ctrl-Break, closing the console, logoff and shutdown: the output
-// being written is ended, then the process ends as the default handler
-// ends it. The lock is kept: nothing else runs after.
+// being written is ended, then the process ends with the status Windows'
+// own handler gives, STATUS_CONTROL_C_EXIT. The lock is kept, so no output
+// is created, marked or written after. The process is terminated, not exited: ExitProcess would
+// kill the other threads and then run the DLLs' exit code, which takes the
+// C runtime's stream locks, and a thread killed while printing holds one
+// for ever. Closing the process's handles removes every output written
+// ahead.
 BOOL WINAPI on_console_event(DWORD) {
   AcquireSRWLockExclusive(&output_lock);
   if (output_in_progress.handle != INVALID_HANDLE_VALUE) end_interrupted_output(output_in_progress);
-  ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
-// A process started with Ctrl-C ignored (SetConsoleCtrlHandler(NULL, TRUE)
-// inherited from its parent) never has the handler called for it, so an
-// ignored interrupt stays ignored as on POSIX systems.
-void install_interrupt_handler() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  SetConsoleCtrlHandler(on_console_event, TRUE);
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
 }
 
 void forget_output_in_progress(HANDLE handle) {
@@ -162,6 +158,14 @@ void prepare_process() {
   // unbuffered, as C asks, its lines keep their place among the report's.
   setvbuf(stderr, nullptr, _IONBF, 0);
   usable_memory_bytes();
+  // In place before any output exists, whichever way it is created: without
+  // it Ctrl-C ends the process through the default handler at any point,
+  // also between creating an output written ahead and marking it for
+  // deletion, which leaves an empty file under that name. A process started
+  // with Ctrl-C ignored (SetConsoleCtrlHandler(NULL, TRUE) inherited from
+  // its parent) never has the handler called for it, so an ignored
+  // interrupt stays ignored as on POSIX systems.
+  SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 bool open_input_file(const char *name, FileHandle *file, uint64_t *size) {
@@ -200,7 +204,6 @@ size_t read_file_at(FileHandle file, void *destination, size_t count, uint64_t o
 void close_input_file(FileHandle file) { CloseHandle(handle_of(file)); }
 
 bool create_output_file(const char *name, FileHandle *file, int *error) {
-  install_interrupt_handler();
   // Held from the create on: an interrupt just after CREATE_ALWAYS emptied
   // an old output waits until the new one is recorded, and then removes it.
   OutputLocked locked;
