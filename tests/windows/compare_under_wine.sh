@@ -101,19 +101,30 @@ else
   fail libtiff-upstream "Linux $(upstream_of "$linux_tiff_version"), Windows ${windows_tiff_version:-unknown}"
 fi
 
-# --- The ZIP: libtiff-version.txt, and CR LF line ends in every text file ---
+# --- The ZIP: one folder named as the ZIP, holding the program beside it,
+# the readme and libtiff-version.txt; CR LF line ends in every text file ---
 
 zip=$(find "$(dirname "$exe")" -maxdepth 1 -name 'sl_depth-*-win64.zip' | head -n 1)
-texts=$(unzip -Z1 "${zip:-/dev/null}" '*.txt' 2>/dev/null || true)
+folder=$(basename "${zip:-none}" .zip)
+entries=$(unzip -Z1 "${zip:-/dev/null}" 2>/dev/null || true)
+texts=$(grep '\.txt$' <<<"$entries" || true)
 problems=()
-grep -qx libtiff-version.txt <<<"$texts" || problems+=("no libtiff-version.txt in ${zip:-a ZIP beside the program}")
+[ -n "$entries" ] || problems+=("no ZIP beside the program")
+outside=$(grep -v "^$folder/" <<<"$entries" || true)
+[ -z "$outside" ] || problems+=("outside $folder/: $(tr '\n' ' ' <<<"$outside")")
+for wanted in sl_depth.exe README-windows.txt libtiff-version.txt; do
+  [ -z "$entries" ] || grep -qx "$folder/$wanted" <<<"$entries" || problems+=("no $folder/$wanted")
+done
+if grep -qx "$folder/sl_depth.exe" <<<"$entries" && ! unzip -p "$zip" "$folder/sl_depth.exe" | cmp -s - "$exe"; then
+  problems+=("$folder/sl_depth.exe is not the program beside the ZIP")
+fi
 for text in $texts; do
   [ "$(unzip -p "$zip" "$text" | grep -cv $'\r$')" = 0 ] || problems+=("LF-only lines in $text")
 done
 if [ ${#problems[@]} -eq 0 ]; then
-  pass zip-texts "CR LF in $(tr '\n' ' ' <<<"$texts")"
+  pass zip-contents "$folder/ with CR LF in $(sed "s|^$folder/||" <<<"$texts" | tr '\n' ' ')"
 else
-  fail zip-texts "$(IFS=';'; echo "${problems[*]}")"
+  fail zip-contents "$(IFS=';'; echo "${problems[*]}")"
 fi
 
 # --- What Ctrl-C does to an output behind a link: a Windows link or
