@@ -129,13 +129,13 @@ void end_interrupted_output(const OutputInProgress &output) {
 }
 
 // Ctrl-C, Ctrl-Break, closing the console, logoff and shutdown: the output
-// being written is ended, then the process ends with the status Windows'
-// own handler gives, STATUS_CONTROL_C_EXIT. The lock is kept, so no output
-// is created, marked or written after. The process is terminated, not exited: ExitProcess would
-// kill the other threads and then run the DLLs' exit code, which takes the
-// C runtime's stream locks, and a thread killed while printing holds one
-// for ever. Closing the process's handles removes every output written
-// ahead.
+// being written in place is ended, then the process ends with the status
+// Windows' own handler gives, STATUS_CONTROL_C_EXIT. The lock is kept, so
+// nothing is written and no output is created in place after. The process
+// is terminated, not exited: ExitProcess would kill the other threads and
+// then run the DLLs' exit code, which takes the C runtime's stream locks,
+// and a thread killed while printing holds one for ever. Closing the
+// process's handles removes every output written ahead.
 BOOL WINAPI on_console_event(DWORD) {
   AcquireSRWLockExclusive(&output_lock);
   if (output_in_progress.handle != INVALID_HANDLE_VALUE) end_interrupted_output(output_in_progress);
