@@ -10,8 +10,8 @@ target_link_options(sl_depth PRIVATE -static -s)
 set(SL_TIFF_LICENSE "" CACHE FILEPATH "libtiff's licence text (LICENSE.md of its source)")
 set(SL_MINGW_LICENSE "" CACHE FILEPATH "the MinGW-w64 runtime's and winpthread's copyright file")
 
-# Everything in the top folder of the archive, beside the program; the
-# rules of the Linux install tree are left out of it.
+# Everything in one folder of the archive, beside the program; the rules
+# of the Linux install tree are left out of it.
 install(TARGETS sl_depth RUNTIME DESTINATION . COMPONENT windows)
 
 # The text files of the archive get CR LF line ends, which every Notepad
@@ -56,4 +56,7 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL windows)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+# The ZIP unpacks into one folder named after it, sl_depth-<version>-win64,
+# not into loose files among whatever lies where it is unpacked.
+set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 include(CPack)

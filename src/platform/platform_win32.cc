@@ -129,22 +129,18 @@ void end_interrupted_output(const OutputInProgress &output) {
 }
 
 // Ctrl-C, Ctrl-Break, closing the console, logoff and shutdown: the output
-// being written is ended, then the process ends as the default handler
-// ends it. The lock is kept: nothing else runs after.
+// being written in place is ended, then the process ends with the status
+// Windows' own handler gives, STATUS_CONTROL_C_EXIT. The lock is kept, so
+// nothing is written and no output is created in place after. The process
+// is terminated, not exited: ExitProcess would kill the other threads and
+// then run the DLLs' exit code, which takes the C runtime's stream locks,
+// and a thread killed while printing holds one for ever. Closing the
+// process's handles removes every output written ahead.
 BOOL WINAPI on_console_event(DWORD) {
   AcquireSRWLockExclusive(&output_lock);
   if (output_in_progress.handle != INVALID_HANDLE_VALUE) end_interrupted_output(output_in_progress);
-  ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
-// A process started with Ctrl-C ignored (SetConsoleCtrlHandler(NULL, TRUE)
-// inherited from its parent) never has the handler called for it, so an
-// ignored interrupt stays ignored as on POSIX systems.
-void install_interrupt_handler() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  SetConsoleCtrlHandler(on_console_event, TRUE);
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
 }
 
 void forget_output_in_progress(HANDLE handle) {
@@ -162,6 +158,12 @@ void prepare_process() {
   // unbuffered, as C asks, its lines keep their place among the report's.
   setvbuf(stderr, nullptr, _IONBF, 0);
   usable_memory_bytes();
+  // In place before any output exists, whichever way it is created, so that
+  // every Ctrl-C of a run ends it the same way. A process started with
+  // Ctrl-C ignored (SetConsoleCtrlHandler(NULL, TRUE) inherited from its
+  // parent) never has the handler called for it, so an ignored interrupt
+  // stays ignored as on POSIX systems.
+  SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 bool open_input_file(const char *name, FileHandle *file, uint64_t *size) {
@@ -200,7 +202,6 @@ size_t read_file_at(FileHandle file, void *destination, size_t count, uint64_t o
 void close_input_file(FileHandle file) { CloseHandle(handle_of(file)); }
 
 bool create_output_file(const char *name, FileHandle *file, int *error) {
-  install_interrupt_handler();
   // Held from the create on: an interrupt just after CREATE_ALWAYS emptied
   // an old output waits until the new one is recorded, and then removes it.
   OutputLocked locked;
@@ -282,34 +283,60 @@ void empty_output_file(FileHandle file) {
   SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end);
 }
 
-// The name created new and at once marked for deletion: it goes when its
-// handle closes, also when the process ends by Ctrl-C or is killed, and
-// until then no one else can open it. The console control handler takes
-// the same lock, so it never ends the process between the two steps.
+namespace {
+
+// The name an output written ahead has until its turn: the output's name,
+// the process and ".tmp", so that no other run and no output meets it.
+bool temporary_name_of(const char *name, char (&temporary)[MAX_PATH]) {
+  int length = snprintf(temporary, sizeof temporary, "%s.%lu.tmp", name, GetCurrentProcessId());
+  return length > 0 && static_cast<size_t>(length) < sizeof temporary;
+}
+
+}  // namespace
+
+// Written under a temporary name, opened with FILE_FLAG_DELETE_ON_CLOSE:
+// the file goes when its handle closes, however the process ends, and it
+// has no moment without that mark (a name created and then marked would
+// stay, empty, when the process is killed between the two steps).
 bool create_unpublished_output(const char *name, FileHandle *file, int *error) {
-  OutputLocked locked;
-  HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  char temporary[MAX_PATH];
+  if (!temporary_name_of(name, temporary)) {
+    *error = ENAMETOOLONG;
+    return false;
+  }
+  // The output's own name is linked only in its turn, and fails then when
+  // the name exists; an existing output is written in place, not ahead.
+  if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) {
+    *error = EEXIST;
+    return false;
+  }
+  // FILE_SHARE_DELETE: the link to the output's name opens the file again.
+  HANDLE handle = CreateFileA(temporary, GENERIC_READ | GENERIC_WRITE | DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     *error = errno_of(GetLastError());
     return false;
   }
-  if (GetFileType(handle) != FILE_TYPE_DISK || !mark_for_deletion(handle, true)) {
-    *error = errno_of(GetLastError());
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    *error = EINVAL;
     CloseHandle(handle);
-    DeleteFileA(name);
     return false;
   }
   *file = reinterpret_cast<FileHandle>(handle);
   return true;
 }
 
-bool publish_output(const char *, FileHandle file, int *error) {
-  HANDLE handle = handle_of(file);
-  bool kept = mark_for_deletion(handle, false);
-  if (!kept) *error = errno_of(GetLastError());
-  CloseHandle(handle);
-  return kept;
+// The output's name becomes a second link to the complete file, which fails
+// when the name exists; closing the handle then removes the temporary name
+// alone. A file system without hard links (FAT32, exFAT) refuses the link:
+// the run writes its outputs in place from then on.
+bool publish_output(const char *name, FileHandle file, int *error) {
+  char temporary[MAX_PATH];
+  bool linked = temporary_name_of(name, temporary) && CreateHardLinkA(name, temporary, nullptr) != 0;
+  if (!linked) *error = errno_of(GetLastError());
+  CloseHandle(handle_of(file));
+  return linked;
 }
 
 void drop_unpublished_output(FileHandle file) { CloseHandle(handle_of(file)); }

@@ -5,9 +5,11 @@
 # status, both console streams and every file left in the directory must be
 # the same bytes. The first rows check that both builds have the same
 # upstream libtiff (both versions are printed first), that the ZIP beside
-# the program tells which libtiff it carries and has CR LF line ends in its
-# text files, that the program needs no DLL beyond Windows' own, and that
-# its --version names the libtiff inside.
+# the program unpacks into one folder, holds that program, tells which
+# libtiff it carries and has CR LF line ends in its text files, that the
+# program needs no DLL beyond Windows' own, and that its --version names the
+# libtiff inside. The last rows interrupt runs of sl_depth.exe at spread
+# moments and check what they leave.
 # Usage: compare_under_wine.sh BUILD_RELEASE_DIR WINDOWS_EXE
 set -euo pipefail
 source=$(cd "$(dirname "$0")/../.." && pwd)
@@ -103,19 +105,30 @@ else
   fail libtiff-upstream "Linux $(upstream_of "$linux_tiff_version"), Windows ${windows_tiff_version:-unknown}"
 fi
 
-# --- The ZIP: libtiff-version.txt, and CR LF line ends in every text file ---
+# --- The ZIP: one folder named as the ZIP, holding the program beside it,
+# the readme and libtiff-version.txt; CR LF line ends in every text file ---
 
 zip=$(find "$(dirname "$exe")" -maxdepth 1 -name 'sl_depth-*-win64.zip' | head -n 1)
-texts=$(unzip -Z1 "${zip:-/dev/null}" '*.txt' 2>/dev/null || true)
+folder=$(basename "${zip:-none}" .zip)
+entries=$(unzip -Z1 "${zip:-/dev/null}" 2>/dev/null || true)
+texts=$(grep '\.txt$' <<<"$entries" || true)
 problems=()
-grep -qx libtiff-version.txt <<<"$texts" || problems+=("no libtiff-version.txt in ${zip:-a ZIP beside the program}")
+[ -n "$entries" ] || problems+=("no ZIP beside the program")
+outside=$(grep -v "^$folder/" <<<"$entries" || true)
+[ -z "$outside" ] || problems+=("outside $folder/: $(tr '\n' ' ' <<<"$outside")")
+for wanted in sl_depth.exe README-windows.txt libtiff-version.txt; do
+  [ -z "$entries" ] || grep -qx "$folder/$wanted" <<<"$entries" || problems+=("no $folder/$wanted")
+done
+if grep -qx "$folder/sl_depth.exe" <<<"$entries" && ! unzip -p "$zip" "$folder/sl_depth.exe" | cmp -s - "$exe"; then
+  problems+=("$folder/sl_depth.exe is not the program beside the ZIP")
+fi
 for text in $texts; do
   [ "$(unzip -p "$zip" "$text" | grep -cv $'\r$')" = 0 ] || problems+=("LF-only lines in $text")
 done
 if [ ${#problems[@]} -eq 0 ]; then
-  pass zip-texts "CR LF in $(tr '\n' ' ' <<<"$texts")"
+  pass zip-contents "$folder/ with CR LF in $(sed "s|^$folder/||" <<<"$texts" | tr '\n' ' ')"
 else
-  fail zip-texts "$(IFS=';'; echo "${problems[*]}")"
+  fail zip-contents "$(IFS=';'; echo "${problems[*]}")"
 fi
 
 # --- What Ctrl-C does to an output behind a link: a Windows link or
@@ -230,6 +243,166 @@ while IFS='|' read -r name options harm arguments console status outputs; do
     head -n 10 "$scratch/$name.diff"
   fi
 done <<<"$cases"
+
+# --- Ctrl-C at spread moments of a run ---
+
+# SIGINT to the program's process (the wine script and Wine's loader exec
+# it, so it is the process started here) makes Wine run the program's
+# console control handlers on a new thread, as Ctrl-C does on Windows. The
+# handler ends the process with STATUS_CONTROL_C_EXIT, 0xC000013A, whose low
+# byte, 58, is the status a Unix parent sees; Wine's own default handler
+# would end it with 0. A run that ended before the signal came has status 0
+# and every output. After either, only a complete prefix of the outputs may
+# be there, each the same bytes as the Linux run's, and no other file.
+#
+# The series is large enough that the workers write outputs ahead while
+# the main thread names them in turn. Each interrupt waits for one point
+# of the second pass, the end of the first pass or the progress line of a
+# slice, then a few milliseconds more, so that the interrupts fall all over
+# it. First conversions are written ahead; over existing outputs (here
+# older files of another content), the main thread writes each in place,
+# and the outputs after the interrupted one keep their older content.
+interrupt_slices=48
+last_name=$(printf 'rec%04d.tif' $((interrupt_slices - 1)))
+interrupt_series=$scratch/interrupt.series
+"$make_series" "$interrupt_series" --count "$interrupt_slices" --width 1024 --height 1024 --compression lzw \
+  --scale 20000 --scale-step -100 --offset -0.5 --offset-step 0.01 >/dev/null
+cp -a "$interrupt_series" "$scratch/interrupt.linux"
+(cd "$scratch/interrupt.linux" && "$linux_tool" 8 >/dev/null 2>&1)
+declare -A complete_sum
+while read -r sum name; do complete_sum[$name]=$sum; done < <(cd "$scratch/interrupt.linux" && md5sum -- ro*.tif)
+older_sum=$(printf 'an older output\n' | md5sum | cut -d' ' -f1)
+
+# True while the process or any thread of it runs.
+running() {
+  local tasks=(/proc/"$1"/task/*) state
+  read -r _ _ state _ 2>/dev/null <"/proc/$1/stat" || return 1
+  [ "$state" != Z ] || [ ${#tasks[@]} -gt 1 ]
+}
+
+# Starts sl_depth.exe 8 in DIR, sends SIGINT once the console shows TEXT
+# and DELAY seconds more have passed, and sets `status`. Wine 8.0 itself
+# now and then never ends a process of several threads on Ctrl-C (its main
+# thread gone, another waiting for a lock inside Wine for ever; its own
+# default handler does the same): a run still there 5 s after the signal
+# is killed, and `hung` set.
+interrupt_run() {
+  local dir=$1 text=$2 delay=$3 pid polls
+  : >"$dir.err"
+  (cd "$dir" && exec wine "$exe" 8 </dev/null >/dev/null 2>"$dir.err") &
+  pid=$!
+  for ((polls = 0; polls < 2000; polls++)); do
+    [[ $(<"$dir.err") != *"$text"* ]] && running "$pid" || break
+    sleep 0.005
+  done
+  sleep "$delay"
+  kill -INT "$pid" 2>/dev/null || true
+  for ((polls = 0; polls < 250; polls++)); do
+    running "$pid" || break
+    sleep 0.02
+  done
+  hung=0
+  if running "$pid"; then
+    hung=1
+    kill -KILL "$pid"
+  fi
+  wait "$pid" 2>/dev/null && status=0 || status=$?
+}
+
+# One letter per output, in slice order: c complete, o the older output, -
+# none, x anything else (empty, cut short); then any other file's name.
+outputs_left() {
+  local dir=$1 n name s
+  local -A sum=()
+  while read -r s name; do sum[$name]=$s; done < <(cd "$dir" && md5sum -- ro*.tif 2>/dev/null)
+  for ((n = 0; n < interrupt_slices; n++)); do
+    printf -v name 'ro%04d.tif' "$n"
+    case ${sum[$name]:-none} in
+      none) printf '%s' - ;;
+      "${complete_sum[$name]}") printf c ;;
+      "$older_sum") printf o ;;
+      *) printf x ;;
+    esac
+  done
+  find "$dir" -maxdepth 1 -type f ! -name 'rec[0-9][0-9][0-9][0-9].tif' ! -name 'ro[0-9][0-9][0-9][0-9].tif' -printf ' %f'
+}
+
+# What a run left: "finished", "interrupted", "hung" or "wrong". A hung
+# run was killed: it too may leave only complete outputs.
+judge() {
+  local kind=$1 left=$2 expected='^c*-*$'
+  [ "$kind" = first ] || expected='^c*-?o*$'
+  if [ "$status" = 0 ] && [ "$left" = "$(printf "%${interrupt_slices}s" '' | tr ' ' c)" ]; then
+    echo finished
+  elif [ "$hung" = 0 ] && [ "$status" = 58 ] && [[ $left =~ $expected ]]; then
+    echo interrupted
+  elif [ "$hung" = 1 ] && [ "$status" = 137 ] && [[ $left =~ $expected ]]; then
+    echo hung
+  else
+    echo wrong
+  fi
+}
+
+# KIND first (no outputs before the run) or existing (older outputs of
+# every name); COUNT interrupts.
+interrupt_runs() {
+  local kind=$1 count=$2 i n name text left verdict interrupted=0 finished=0 hangs=0 damaged=0 wrong=() fewest= most=
+  local dir=$scratch/interrupt.$kind
+  cp -a "$interrupt_series" "$dir"
+  for ((i = 0; i < count; i++)); do
+    rm -f "$dir"/ro*.tif
+    if [ "$kind" = existing ]; then
+      for ((n = 0; n < interrupt_slices; n++)); do
+        printf -v name 'ro%04d.tif' "$n"
+        printf 'an older output\n' >"$dir/$name"
+      done
+    fi
+    # The points spread over the pass: the end of the first pass, then the
+    # progress lines; 0, 4 or 8 ms after them.
+    n=$((i * interrupt_slices / count))
+    if [ "$n" = 0 ]; then text=$last_name$'\r'; else printf -v text -- '-> ro%04d.tif' $((n - 1)); fi
+    interrupt_run "$dir" "$text" "0.00$((i % 3 * 4))"
+    left=$(outputs_left "$dir")
+    verdict=$(judge "$kind" "$left")
+    if [ "$verdict" = wrong ]; then
+      # The Wine server closes the handles of a process, and so removes
+      # the outputs it wrote ahead, as it notices its end: a moment later
+      # a name left behind is a fault.
+      sleep 0.5
+      left=$(outputs_left "$dir")
+      verdict=$(judge "$kind" "$left")
+    fi
+    if [ "$verdict" = finished ]; then
+      finished=$((finished + 1))
+    elif [ "$verdict" = hung ]; then
+      hangs=$((hangs + 1))
+    elif [ "$verdict" = interrupted ]; then
+      interrupted=$((interrupted + 1))
+      n=${left%%[^c]*}
+      n=${#n}
+      [ -n "$fewest" ] && [ "$fewest" -le "$n" ] || fewest=$n
+      [ -n "$most" ] && [ "$most" -ge "$n" ] || most=$n
+    else
+      wrong+=("status $status, left $left, last line $(tr '\r' '\n' <"$dir.err" | tail -n 1)")
+      [[ $left =~ ^[co-]*$ ]] || damaged=$((damaged + 1))
+    fi
+  done
+  local summary="$interrupted interrupted ($fewest to $most complete outputs left), $finished ended first"
+  [ "$hangs" = 0 ] || summary+=", $hangs hung in Wine and killed"
+  # Wine's own hangs are rare (3 in 400 interrupts); a deadlock of the
+  # program's would hang most runs.
+  if [ ${#wrong[@]} -eq 0 ] && [ "$interrupted" -gt 0 ] && [ $((hangs * 4)) -lt "$count" ]; then
+    pass "interrupt-$kind" "$summary"
+  else
+    fail "interrupt-$kind" "$summary, ${#wrong[@]} wrong ($damaged with a damaged or other file)"
+    printf '  %s\n' "${wrong[@]:0:10}"
+  fi
+}
+
+started=$SECONDS
+interrupt_runs first 100
+interrupt_runs existing 20
+echo "interrupts: $((SECONDS - started)) s"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
