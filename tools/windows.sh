@@ -8,7 +8,8 @@
 # Leaves in build/windows/:
 #   sl_depth.exe                    one self-contained 64-bit program
 #   libtiff-version.txt             the libtiff inside it and its source package
-#   sl_depth-<version>-win64.zip    the program, README-windows.txt,
+#   sl_depth-<version>-win64.zip    one folder sl_depth-<version>-win64/
+#                                   with the program, README-windows.txt,
 #                                   libtiff-version.txt and the licences of
 #                                   the libraries linked into it
 # A second run rebuilds only what changed.
