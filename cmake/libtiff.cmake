@@ -19,3 +19,17 @@ endif()
 # A build that carries libtiff inside (Windows, static Linux builds) names
 # the source package it was built from, as NAME VERSION.
 set(SL_TIFF_SOURCE "" CACHE STRING "the source package libtiff was built from, as NAME VERSION")
+
+# The text of libtiff-version.txt beside a program that carries libtiff
+# inside: the version of the headers it was built against and the source
+# package it came from.
+function(sl_libtiff_version_text out_var program)
+  set(tiff_source "${SL_TIFF_SOURCE}")
+  if(NOT tiff_source)
+    set(tiff_source "unknown")
+  endif()
+  set(${out_var} "libtiff built into ${program}
+  version:                ${TIFF_VERSION_STRING}
+  Debian source package:  ${tiff_source}
+" PARENT_SCOPE)
+endfunction()

@@ -30,16 +30,9 @@ sl_install_licence("${SL_TIFF_LICENSE}" LICENSE-libtiff.txt)
 sl_install_licence("${SL_LIBC_LICENSE}" LICENSE-glibc.txt)
 sl_install_licence("${SL_GCC_LICENSE}" LICENSE-gcc-runtime.txt)
 
-# Which libtiff the program carries: the version of the headers it was
-# built against, and the source package it came from.
-set(tiff_source "${SL_TIFF_SOURCE}")
-if(NOT tiff_source)
-  set(tiff_source "unknown")
-endif()
-file(WRITE ${CMAKE_BINARY_DIR}/portable-text/libtiff-version.txt "libtiff built into sl_depth
-  version:                ${TIFF_VERSION_STRING}
-  Debian source package:  ${tiff_source}
-")
+# Which libtiff the program carries.
+sl_libtiff_version_text(libtiff_version sl_depth)
+file(WRITE ${CMAKE_BINARY_DIR}/portable-text/libtiff-version.txt "${libtiff_version}")
 install(FILES ${CMAKE_BINARY_DIR}/portable-text/libtiff-version.txt DESTINATION . COMPONENT portable)
 
 set(CPACK_PACKAGE_NAME sl_depth)

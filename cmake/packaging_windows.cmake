@@ -38,16 +38,9 @@ sl_install_text_file(${PROJECT_SOURCE_DIR}/docs/README-windows.txt README-window
 # The libraries' licence notices, under names that say whose they are.
 sl_install_text_file("${SL_TIFF_LICENSE}" LICENSE-libtiff.txt)
 sl_install_text_file("${SL_MINGW_LICENSE}" LICENSE-mingw-w64.txt)
-# Which libtiff the program carries: the version of the headers it was
-# built against, and the source package it came from.
-set(tiff_source "${SL_TIFF_SOURCE}")
-if(NOT tiff_source)
-  set(tiff_source "unknown")
-endif()
-sl_install_text(libtiff-version.txt "libtiff built into sl_depth.exe
-  version:                ${TIFF_VERSION_STRING}
-  Debian source package:  ${tiff_source}
-")
+# Which libtiff the program carries.
+sl_libtiff_version_text(libtiff_version sl_depth.exe)
+sl_install_text(libtiff-version.txt "${libtiff_version}")
 
 set(CPACK_PACKAGE_NAME sl_depth)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -29,6 +29,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+source tools/packages.sh
 chroots=${SL_CACHE_DIR:-/var/cache/sl_depth}/chroots
 mirror=http://deb.debian.org/debian
 packages=(g++ cmake make libtiff-dev libgtest-dev pkg-config)
@@ -61,17 +62,9 @@ remove_unmounted() {
   rm -rf --one-file-system "$dir"
 }
 
-# Runs a command with its output in a log, shown only when it fails.
-logged() {
-  local log=$1
-  shift
-  "$@" >"$log" 2>&1 || { tail -n 40 "$log" >&2; echo "failed: $* (log: $log)" >&2; return 1; }
-}
-
 make_chroot() {
   local suite=$1 root=$chroots/$1 log
   complete "$root" && return 0
-  source tools/packages.sh
   install_missing_packages debootstrap
   mkdir -p "$chroots"
   # One maker per chroot, and none while a command runs in it; another run

@@ -43,13 +43,6 @@ source tools/packages.sh
 install_missing_packages "${packages[@]}"
 mkdir -p "$out" "$cache"
 
-# Runs a long-winded command with its output in a log, shown only when it fails.
-logged() {
-  local log=$out/$1
-  shift
-  "$@" >"$log" 2>&1 || { tail -n 40 "$log" >&2; echo "failed: $* (log: $log)" >&2; return 1; }
-}
-
 # --- libtiff's source: the version the Linux build links, or the nearest ---
 
 source tools/tiff_source.sh
@@ -90,10 +83,10 @@ for arch in "${arches[@]}"; do
     work=$(mktemp -d "$cache/libtiff/$arch/.build.XXXXXX")
     # Removed however the script ends from here on.
     trap 'rm -rf "$work"' EXIT
-    logged "tiff-configure-$arch.log" cmake -S "$tiff_source" -B "$work/build" "${toolchain[@]}" \
+    logged "$out/tiff-configure-$arch.log" cmake -S "$tiff_source" -B "$work/build" "${toolchain[@]}" \
       -DCMAKE_INSTALL_PREFIX="$work/prefix" "${tiff_static_options[@]}"
-    logged "tiff-build-$arch.log" cmake --build "$work/build" -j"$jobs"
-    logged "tiff-install-$arch.log" cmake --install "$work/build"
+    logged "$out/tiff-build-$arch.log" cmake --build "$work/build" -j"$jobs"
+    logged "$out/tiff-install-$arch.log" cmake --install "$work/build"
     echo "$tiff_version" >"$work/prefix/tiff-source-version"
     # Another build may have put the same library in place meanwhile.
     mv -T "$work/prefix" "$deps" 2>/dev/null || [ -f "$deps/lib/libtiff.a" ]
@@ -104,14 +97,14 @@ for arch in "${arches[@]}"; do
   # --- sl_depth, static, and its tarball ---
 
   build=$out/build-$arch
-  logged "configure-$arch.log" cmake -S . -B "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
+  logged "$out/configure-$arch.log" cmake -S . -B "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
     -DSL_PORTABLE=ON -DSL_TESTS=OFF -DSL_WERROR=ON -DCMAKE_PREFIX_PATH="$deps" \
     -DTIFF_INCLUDE_DIR="$deps/include" -DTIFF_LIBRARY_RELEASE="$deps/lib/libtiff.a" \
     -DSL_TIFF_LICENSE="$tiff_source/LICENSE.md" -DSL_TIFF_SOURCE="tiff $tiff_version" \
     -DSL_LIBC_LICENSE="$(copyright_of "$cc" libc.a)" -DSL_GCC_LICENSE="$(copyright_of "$cxx" libstdc++.a)"
-  logged "build-$arch.log" cmake --build "$build" -j"$jobs"
+  logged "$out/build-$arch.log" cmake --build "$build" -j"$jobs"
   rm -f "$out"/sl_depth-*-linux-"$arch".tar.gz
-  logged "cpack-$arch.log" cpack -G TGZ --config "$build/CPackConfig.cmake" -B "$out"
+  logged "$out/cpack-$arch.log" cpack -G TGZ --config "$build/CPackConfig.cmake" -B "$out"
   rm -rf "$out/_CPack_Packages"
   tarball=$(ls "$out"/sl_depth-*-linux-"$arch".tar.gz)
   binary=$build/src/convert/sl_depth

@@ -26,13 +26,6 @@ install_missing_packages g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mi
   cmake make dpkg-dev zip unzip wine wine64 libtiff-dev
 mkdir -p "$out"
 
-# Runs a long-winded command with its output in a log, shown only when it fails.
-logged() {
-  local log=$out/$1
-  shift
-  "$@" >"$log" 2>&1 || { tail -n 40 "$log" >&2; echo "failed: $* (log: $log)" >&2; return 1; }
-}
-
 # --- libtiff's source: the version the Linux build links, or the nearest ---
 
 source tools/tiff_source.sh
@@ -46,23 +39,23 @@ toolchain=$root/cmake/mingw-w64-x86_64.cmake
 if [ ! -f "$deps/lib/libtiff.a" ] || [ "$(cat "$deps/tiff-source-version" 2>/dev/null)" != "$tiff_version" ]; then
   echo "building libtiff $tiff_version"
   rm -rf "$out/tiff-build" "$deps"
-  logged tiff-configure.log cmake -S "$tiff_source" -B "$out/tiff-build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  logged "$out/tiff-configure.log" cmake -S "$tiff_source" -B "$out/tiff-build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_INSTALL_PREFIX="$deps" "${tiff_static_options[@]}"
-  logged tiff-build.log cmake --build "$out/tiff-build" -j"$jobs"
-  logged tiff-install.log cmake --install "$out/tiff-build"
+  logged "$out/tiff-build.log" cmake --build "$out/tiff-build" -j"$jobs"
+  logged "$out/tiff-install.log" cmake --install "$out/tiff-build"
   echo "$tiff_version" >"$deps/tiff-source-version"
 fi
 
 # --- sl_depth.exe and its ZIP ---
 
-logged configure.log cmake -S . -B "$out/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+logged "$out/configure.log" cmake -S . -B "$out/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_PREFIX_PATH="$deps" -DSL_TESTS=OFF -DSL_WERROR=ON \
   -DSL_TIFF_LICENSE="$tiff_source/LICENSE.md" -DSL_TIFF_SOURCE="tiff $tiff_version" \
   -DSL_MINGW_LICENSE=/usr/share/doc/mingw-w64-x86-64-dev/copyright
 cmake --build "$out/build" -j"$jobs"
 cp -p "$out/build/src/convert/sl_depth.exe" "$out/sl_depth.exe"
 cp -p "$out/build/windows-text/libtiff-version.txt" "$out/libtiff-version.txt"
-logged cpack.log cpack -G ZIP --config "$out/build/CPackConfig.cmake" -B "$out"
+logged "$out/cpack.log" cpack -G ZIP --config "$out/build/CPackConfig.cmake" -B "$out"
 rm -rf "$out/_CPack_Packages"
 echo "built $out/sl_depth.exe and $(ls "$out"/sl_depth-*-win64.zip)"
 
