@@ -7,6 +7,7 @@
 #include <new>
 
 #include "aliasing.h"
+#include "code_tables.h"
 #include "console.h"
 #include "decode_ahead.h"
 #include "mapping.h"
@@ -53,6 +54,7 @@ struct SecondPass {
   DecodeAhead *ahead = nullptr;      // null: every slice is decoded right before it is written
   std::atomic<bool> write_ahead{false};  // workers write the outputs they can, unseen
   SliceReader *reader = nullptr;     // the main thread's, made when first needed
+  TableStore *tables = nullptr;      // the code tables shared by the slices; null: none shared
 };
 
 void free_slice_image(uint16_t **rows, int height) {
@@ -95,7 +97,7 @@ bool map_pending(const SecondPass &pass, DecodedSlice *got, double scale, float 
   const int bit = pass.parameters->bit;
   // Only the buffer that the output is written from is filled.
   return map_slice(got->rows, got->out_width, got->out_height, scale, offset, *pass.scaling,
-                   bit == 16 ? &got->codes16 : nullptr, bit == 8 ? &got->codes8 : nullptr);
+                   bit == 16 ? &got->codes16 : nullptr, bit == 8 ? &got->codes8 : nullptr, pass.tables);
 }
 
 OutputSlice output_of(const SecondPass &pass, const PendingSlice &slice, const char *line) {
@@ -150,7 +152,8 @@ bool wants_rows(void *context, int width, int height, const char *description) {
   }
   stream->mapping_started =
       start_row_mapping(&stream->mapping, stream->own.scale, stream->own.offset, *stream->pass->scaling,
-                        uint64_t{static_cast<uint32_t>(got->out_width)} * static_cast<uint32_t>(got->out_height));
+                        uint64_t{static_cast<uint32_t>(got->out_width)} * static_cast<uint32_t>(got->out_height),
+                        stream->pass->tables);
   if (!stream->mapping_started) free_codes(got);
   return stream->mapping_started;
 }
@@ -358,7 +361,7 @@ uint64_t slice_in_flight_bytes(const RunParameters &parameters, int width, int h
 
 bool convert_series(const RunParameters &parameters, const SeriesScaling &scaling, CalibrationRecord *calibration,
                     const std::vector<int> &candidates, const SeriesExtent &extent) {
-  SecondPass pass{&parameters, &scaling, {}, 0, nullptr, {false}, nullptr};
+  SecondPass pass{&parameters, &scaling, {}, 0, nullptr, {false}, nullptr, create_table_store()};
   // Each name is tested as its number is reached: a slice gone by then is
   // passed over, and a name that has come to exist (a link completed by an
   // earlier output of this run) is converted.
@@ -385,5 +388,6 @@ bool convert_series(const RunParameters &parameters, const SeriesScaling &scalin
   if (pass.ahead != nullptr) stop_decode_ahead(pass.ahead);
   if (pass.reader != nullptr) destroy_slice_reader(pass.reader);
   for (PendingSlice &slice : pass.slices) release(&slice.got);
+  destroy_table_store(pass.tables);
   return ok;
 }
