@@ -372,10 +372,11 @@ bool convert_series(const RunParameters &parameters, const SeriesScaling &scalin
     numbers.clear();
     for (int number = 0; number <= kLastSliceNumber; ++number) numbers.push_back(number);
   } else {
+    // The listing has just named them; each is tested again in its turn.
     for (int number : candidates) {
       PendingSlice slice;
       form_name(&slice, number);
-      if (file_exists(slice.name)) pass.slices.push_back(slice);
+      pass.slices.push_back(slice);
     }
     const int count = static_cast<int>(pass.slices.size());
     const int workers = decode_workers(usable_cpu_count(), usable_memory_bytes(), extent.slice_bytes, count);
