@@ -35,6 +35,7 @@ struct DecodedSlice {
   uint16_t *codes16 = nullptr;
   uint8_t *codes8 = nullptr;
   FileHandle unpublished = -1;  // the output written ahead, until it is published
+  FrameBytes *frame = nullptr;  // what libtiff writes around the codes, when a worker made it (prepare_output)
 };
 
 // One slice of the pass. Its number and name are set before any worker
@@ -76,8 +77,10 @@ void release(DecodedSlice *got) {
   free_slice_image(got->rows, got->height);
   free(got->description);
   free_codes(got);
+  free(got->frame);
   got->rows = nullptr;
   got->description = nullptr;
+  got->frame = nullptr;
   if (got->unpublished != -1) drop_unpublished_output(got->unpublished);
   got->unpublished = -1;
 }
@@ -102,25 +105,33 @@ bool map_pending(const SecondPass &pass, DecodedSlice *got, double scale, float 
 
 OutputSlice output_of(const SecondPass &pass, const PendingSlice &slice, const char *line) {
   const DecodedSlice &got = slice.got;
-  return {slice.number, slice.name, pass.parameters->bit, got.out_width, got.out_height, got.codes16, got.codes8, line};
+  return {slice.number, slice.name, pass.parameters->bit, got.out_width, got.out_height, got.codes16, got.codes8, line,
+          got.frame};
 }
 
 // A line of all eight fields makes the same output line whatever the
 // slices before it set: such a slice's output can be written ahead, unseen
 // until its turn. Anything that keeps it from being written is left to
-// finish_slice, which writes it in its turn.
+// finish_slice, which writes it in its turn; for an output that exists (or
+// a file system without unseen files) what libtiff writes around the codes
+// is made here, so that in its turn the main thread only writes.
 void write_ahead(SecondPass *pass, OutputWriter *writer, PendingSlice *slice, const CalibrationRecord &own) {
   char *line = format_calibration(own, pass->scaling->div, pass->scaling->base);
   if (line == nullptr) return;
   DecodedSlice &got = slice->got;
   int error = 0;
-  if (write_slice_ahead(writer, output_of(*pass, *slice, line), &got.unpublished, &error)) {
-    free_codes(&got);
-  } else {
-    got.unpublished = -1;
-    // A file system without unseen files has none for any slice.
-    if (error != EEXIST) pass->write_ahead.store(false, std::memory_order_relaxed);
+  bool written = false;
+  if (pass->write_ahead.load(std::memory_order_relaxed)) {
+    written = write_slice_ahead(writer, output_of(*pass, *slice, line), &got.unpublished, &error);
+    if (written) {
+      free_codes(&got);
+    } else {
+      got.unpublished = -1;
+      // A file system without unseen files has none for any slice.
+      if (error != EEXIST) pass->write_ahead.store(false, std::memory_order_relaxed);
+    }
   }
+  if (!written) got.frame = prepare_output(writer, output_of(*pass, *slice, line));
   free(line);
 }
 
@@ -191,9 +202,7 @@ void decode_and_crop(SliceReader *reader, OutputWriter *writer, SecondPass *pass
   }
   if (stream.mapping_started) {
     got.mapped = true;
-    if (stream.fields == 8 && writer != nullptr && pass->write_ahead.load(std::memory_order_relaxed)) {
-      write_ahead(pass, writer, slice, stream.own);
-    }
+    if (stream.fields == 8 && writer != nullptr) write_ahead(pass, writer, slice, stream.own);
     return;
   }
   // Kept as an image: its line leaves the scale or the offset to the slices
