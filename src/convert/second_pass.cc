@@ -388,9 +388,13 @@ bool convert_series(const RunParameters &parameters, const SeriesScaling &scalin
       pass.slices.push_back(slice);
     }
     const int count = static_cast<int>(pass.slices.size());
-    const int workers = decode_workers(usable_cpu_count(), usable_memory_bytes(), extent.slice_bytes, count);
+    const uint64_t memory = usable_memory_bytes();
+    const int workers = decode_workers(usable_cpu_count(), memory, extent.slice_bytes, count);
     pass.write_ahead.store(workers > 0);
-    if (workers > 0) pass.ahead = start_decode_ahead(count, workers, decode_pending, &pass);
+    if (workers > 0) {
+      const int window = decode_window(workers, memory, extent.slice_bytes);
+      pass.ahead = start_decode_ahead(count, workers, window, decode_pending, &pass);
+    }
   }
   bool ok = convert_in_order(&pass, numbers, calibration);
   // Slices decoded ahead of a failed one are dropped unseen, and so are
