@@ -14,6 +14,7 @@
 #include "platform.h"
 #include "read_slice.h"
 #include "slice_names.h"
+#include "streamed_output.h"
 #include "write_slice.h"
 
 namespace {
@@ -36,6 +37,7 @@ struct DecodedSlice {
   uint8_t *codes8 = nullptr;
   FileHandle unpublished = -1;  // the output written ahead, until it is published
   FrameBytes *frame = nullptr;  // what libtiff writes around the codes, when a worker made it (prepare_output)
+  bool decode_again = false;    // read, but its output streamed ahead could not be written: no codes kept
 };
 
 // One slice of the pass. Its number and name are set before any worker
@@ -115,13 +117,14 @@ OutputSlice output_of(const SecondPass &pass, const PendingSlice &slice, const c
 // finish_slice, which writes it in its turn; for an output that exists (or
 // a file system without unseen files) what libtiff writes around the codes
 // is made here, so that in its turn the main thread only writes.
-void write_ahead(SecondPass *pass, OutputWriter *writer, PendingSlice *slice, const CalibrationRecord &own) {
+void write_ahead(SecondPass *pass, OutputWriter *writer, PendingSlice *slice, const CalibrationRecord &own,
+                 bool name_taken) {
   char *line = format_calibration(own, pass->scaling->div, pass->scaling->base);
   if (line == nullptr) return;
   DecodedSlice &got = slice->got;
   int error = 0;
   bool written = false;
-  if (pass->write_ahead.load(std::memory_order_relaxed)) {
+  if (!name_taken && pass->write_ahead.load(std::memory_order_relaxed)) {
     written = write_slice_ahead(writer, output_of(*pass, *slice, line), &got.unpublished, &error);
     if (written) {
       free_codes(&got);
@@ -137,48 +140,89 @@ void write_ahead(SecondPass *pass, OutputWriter *writer, PendingSlice *slice, co
 
 // A slice whose line sets its own scale and offset maps the same whatever
 // the slices before it set: its rows are mapped as they are decoded, and
-// no slice image is kept.
+// no slice image is kept. With a line of all eight fields and a writer that
+// keeps the frame of its output, they are mapped into the output itself,
+// written ahead as they come (streamed_output.h), and no codes are kept
+// either.
 struct RowStream {
-  const SecondPass *pass;
-  DecodedSlice *got;
+  SecondPass *pass;
+  PendingSlice *slice;
+  OutputWriter *writer;  // null on the main thread
   CalibrationRecord own;
   int fields;
   RowMapping mapping;
   bool mapping_started;
+  StreamedOutput streamed;
+  bool streaming;
+  bool name_taken;  // its output's name exists: nothing is written ahead
+  ~RowStream() { abandon_streamed_output(&streamed); }
 };
+
+bool start_streaming(RowStream *stream) {
+  SecondPass &pass = *stream->pass;
+  const DecodedSlice &got = stream->slice->got;
+  char *line = format_calibration(stream->own, pass.scaling->div, pass.scaling->base);
+  if (line == nullptr) return false;
+  const int bit = pass.parameters->bit;
+  char name[32];
+  output_name_for(stream->slice->number, bit, name);
+  const size_t row_bytes = static_cast<size_t>(got.out_width) * (bit == 16 ? 2 : 1);
+  int error = 0;
+  stream->streaming = start_streamed_output(stream->writer, {got.out_width, got.out_height, bit, line}, name,
+                                            row_bytes, &stream->streamed, &error);
+  free(line);
+  stream->name_taken = error == EEXIST;
+  // A file system without unseen files has none for any slice.
+  if (error != 0 && error != EEXIST) pass.write_ahead.store(false, std::memory_order_relaxed);
+  return stream->streaming;
+}
 
 bool wants_rows(void *context, int width, int height, const char *description) {
   auto *stream = static_cast<RowStream *>(context);
   const RunParameters &parameters = *stream->pass->parameters;
-  DecodedSlice *got = stream->got;
+  DecodedSlice *got = &stream->slice->got;
   if (description == nullptr) return false;
   stream->fields = parse_calibration(description, &stream->own);
   if (stream->fields < 4 || !crop_fits(parameters, width, height)) return false;
   got->out_width = parameters.crop ? parameters.x2 - parameters.x1 + 1 : width;
   got->out_height = parameters.crop ? parameters.y2 - parameters.y1 + 1 : height;
   const bool wide = parameters.bit == 16;
-  if (!allocate_codes(got->out_width, got->out_height, wide ? &got->codes16 : nullptr,
-                      wide ? nullptr : &got->codes8)) {
+  const bool streamed = stream->fields == 8 && stream->writer != nullptr &&
+                        stream->pass->write_ahead.load(std::memory_order_relaxed) && start_streaming(stream);
+  if (!streamed && !allocate_codes(got->out_width, got->out_height, wide ? &got->codes16 : nullptr,
+                                   wide ? nullptr : &got->codes8)) {
     return false;
   }
   stream->mapping_started =
       start_row_mapping(&stream->mapping, stream->own.scale, stream->own.offset, *stream->pass->scaling,
                         uint64_t{static_cast<uint32_t>(got->out_width)} * static_cast<uint32_t>(got->out_height),
                         stream->pass->tables);
-  if (!stream->mapping_started) free_codes(got);
+  if (!stream->mapping_started) {
+    free_codes(got);
+    abandon_streamed_output(&stream->streamed);
+    stream->streaming = false;
+  }
   return stream->mapping_started;
 }
 
 void take_row(void *context, int j, const uint16_t *row) {
   auto *stream = static_cast<RowStream *>(context);
   const RunParameters &parameters = *stream->pass->parameters;
-  DecodedSlice *got = stream->got;
+  DecodedSlice *got = &stream->slice->got;
   if (parameters.crop) {
     if (j < parameters.y1 || j > parameters.y2) return;
     j -= parameters.y1;
     row += parameters.x1;
   }
   const size_t width = static_cast<size_t>(got->out_width);
+  if (stream->streaming) {
+    const bool wide = parameters.bit == 16;
+    // The piece is malloc'd and its rows start at even offsets.
+    uint8_t *codes = next_streamed_row(&stream->streamed, width * (wide ? 2 : 1));
+    map_row_codes(stream->mapping, row, width, wide ? reinterpret_cast<uint16_t *>(codes) : nullptr,
+                  wide ? nullptr : codes);
+    return;
+  }
   const size_t at = static_cast<size_t>(j) * width;
   map_row_codes(stream->mapping, row, width, got->codes16 != nullptr ? got->codes16 + at : nullptr,
                 got->codes8 != nullptr ? got->codes8 + at : nullptr);
@@ -187,7 +231,7 @@ void take_row(void *context, int j, const uint16_t *row) {
 void decode_and_crop(SliceReader *reader, OutputWriter *writer, SecondPass *pass, PendingSlice *slice) {
   const RunParameters &parameters = *pass->parameters;
   DecodedSlice &got = slice->got;
-  RowStream stream{pass, &got, {}, 0, {}, false};
+  RowStream stream{pass, slice, writer, {}, 0, {}, false, {}, false, false};
   got.outcome = read_slice_rows_with(reader, slice->name, &got.width, &got.height, &got.rows, &got.description,
                                      &got.failure, {wants_rows, take_row, &stream});
   if (stream.mapping_started) {
@@ -200,9 +244,20 @@ void decode_and_crop(SliceReader *reader, OutputWriter *writer, SecondPass *pass
   if (got.outcome != kSliceRead || !crop_fits(parameters, got.width, got.height) || got.description == nullptr) {
     return;
   }
+  if (stream.streaming) {
+    int error = 0;
+    if (finish_streamed_output(&stream.streamed, &got.unpublished, &error)) {
+      got.mapped = true;
+    } else {
+      got.unpublished = -1;
+      got.decode_again = true;
+      if (error != EEXIST) pass->write_ahead.store(false, std::memory_order_relaxed);
+    }
+    return;
+  }
   if (stream.mapping_started) {
     got.mapped = true;
-    if (stream.fields == 8 && writer != nullptr) write_ahead(pass, writer, slice, stream.own);
+    if (stream.fields == 8 && writer != nullptr) write_ahead(pass, writer, slice, stream.own, stream.name_taken);
     return;
   }
   // Kept as an image: its line leaves the scale or the offset to the slices
@@ -292,6 +347,10 @@ bool finish_slice(SecondPass *pass, PendingSlice *slice, CalibrationRecord *cali
   }
   if (got.description == nullptr) return fail_on_file(slice->name, "calibration line not found.");
   parse_calibration(got.description, calibration);
+  if (got.decode_again) {
+    forget(slice);
+    return decode_here(pass, slice) && finish_slice(pass, slice, calibration);
+  }
   if (got.unpublished != -1) {
     // Written ahead: complete, and now named.
     char output_name[32];
