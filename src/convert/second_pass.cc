@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <new>
 
 #include "aliasing.h"
@@ -38,6 +40,8 @@ struct DecodedSlice {
   FileHandle unpublished = -1;  // the output written ahead, until it is published
   FrameBytes *frame = nullptr;  // what libtiff writes around the codes, when a worker made it (prepare_output)
   bool decode_again = false;    // read, but its output streamed ahead could not be written: no codes kept
+  int fields = 0;               // of its line, when parsed while its rows were read: then `own` holds them
+  CalibrationRecord own{};
 };
 
 // One slice of the pass. Its number and name are set before any worker
@@ -50,15 +54,47 @@ struct PendingSlice {
 };
 
 struct SecondPass {
-  const RunParameters *parameters;
-  const SeriesScaling *scaling;
-  std::vector<PendingSlice> slices;  // decoded ahead: the slices that exist as the pass starts
+  const RunParameters *parameters = nullptr;
+  const SeriesScaling *scaling = nullptr;
+  std::vector<PendingSlice> slices;  // decoded ahead: the candidates as the pass starts
   size_t next_slot = 0;              // the first of `slices` not yet taken
   DecodeAhead *ahead = nullptr;      // null: every slice is decoded right before it is written
   std::atomic<bool> write_ahead{false};  // workers write the outputs they can, unseen
   SliceReader *reader = nullptr;     // the main thread's, made when first needed
   TableStore *tables = nullptr;      // the code tables shared by the slices; null: none shared
+  // The output line last formed, and the line it was formed from: slices
+  // of a series mostly share their line.
+  std::mutex line_lock;
+  CalibrationRecord line_record{};
+  char *line = nullptr;
 };
+
+bool same_number(const void *a, const void *b, size_t size) { return memcmp(a, b, size) == 0; }
+
+// Equal bit for bit, field by field (padding aside).
+bool same_record(const CalibrationRecord &a, const CalibrationRecord &b) {
+  return a.field1 == b.field1 && same_number(&a.field2, &b.field2, sizeof a.field2) &&
+         same_number(&a.scale, &b.scale, sizeof a.scale) && same_number(&a.offset, &b.offset, sizeof a.offset) &&
+         same_number(&a.field5, &b.field5, sizeof a.field5) && a.field6 == b.field6 &&
+         same_number(&a.field7, &b.field7, sizeof a.field7) && same_number(&a.field8, &b.field8, sizeof a.field8);
+}
+
+// format_calibration of the pass's scaling, from the line formed last when
+// the record is the same: a malloc'd copy, or null without memory.
+char *output_line(SecondPass *pass, const CalibrationRecord &record) {
+  std::lock_guard<std::mutex> hold(pass->line_lock);
+  if (pass->line == nullptr || !same_record(pass->line_record, record)) {
+    char *line = format_calibration(record, pass->scaling->div, pass->scaling->base);
+    if (line == nullptr) return nullptr;
+    free(pass->line);
+    pass->line = line;
+    pass->line_record = record;
+  }
+  const size_t size = strlen(pass->line) + 1;
+  auto *copy = static_cast<char *>(malloc(size));
+  if (copy != nullptr) memcpy(copy, pass->line, size);
+  return copy;
+}
 
 void free_slice_image(uint16_t **rows, int height) {
   if (rows == nullptr) return;
@@ -119,7 +155,7 @@ OutputSlice output_of(const SecondPass &pass, const PendingSlice &slice, const c
 // is made here, so that in its turn the main thread only writes.
 void write_ahead(SecondPass *pass, OutputWriter *writer, PendingSlice *slice, const CalibrationRecord &own,
                  bool name_taken) {
-  char *line = format_calibration(own, pass->scaling->div, pass->scaling->base);
+  char *line = output_line(pass, own);
   if (line == nullptr) return;
   DecodedSlice &got = slice->got;
   int error = 0;
@@ -161,7 +197,7 @@ struct RowStream {
 bool start_streaming(RowStream *stream) {
   SecondPass &pass = *stream->pass;
   const DecodedSlice &got = stream->slice->got;
-  char *line = format_calibration(stream->own, pass.scaling->div, pass.scaling->base);
+  char *line = output_line(&pass, stream->own);
   if (line == nullptr) return false;
   const int bit = pass.parameters->bit;
   char name[32];
@@ -234,6 +270,8 @@ void decode_and_crop(SliceReader *reader, OutputWriter *writer, SecondPass *pass
   RowStream stream{pass, slice, writer, {}, 0, {}, false, {}, false, false};
   got.outcome = read_slice_rows_with(reader, slice->name, &got.width, &got.height, &got.rows, &got.description,
                                      &got.failure, {wants_rows, take_row, &stream});
+  got.fields = stream.fields;
+  got.own = stream.own;
   if (stream.mapping_started) {
     end_row_mapping(&stream.mapping);
     if (got.outcome != kSliceRead) free_codes(&got);
@@ -346,7 +384,13 @@ bool finish_slice(SecondPass *pass, PendingSlice *slice, CalibrationRecord *cali
     return fail_on_file(slice->name, "crop rectangle outside the slice.");
   }
   if (got.description == nullptr) return fail_on_file(slice->name, "calibration line not found.");
-  parse_calibration(got.description, calibration);
+  // A line of all eight fields sets the whole record, as the worker that
+  // read it found.
+  if (got.fields == 8) {
+    *calibration = got.own;
+  } else {
+    parse_calibration(got.description, calibration);
+  }
   if (got.decode_again) {
     forget(slice);
     return decode_here(pass, slice) && finish_slice(pass, slice, calibration);
@@ -375,7 +419,7 @@ bool finish_slice(SecondPass *pass, PendingSlice *slice, CalibrationRecord *cali
     // line parsed again to the same values.
     return retry_alone(pass, slice, calibration);
   }
-  char *line = format_calibration(*calibration, pass->scaling->div, pass->scaling->base);
+  char *line = output_line(pass, *calibration);
   if (line == nullptr) return fail_on_file(slice->name, "memory allocation error.");
   // Outputs written ahead take room on the disk, and descriptors, that the
   // output may need: when it fails beside them, they go and it is written
@@ -429,7 +473,10 @@ uint64_t slice_in_flight_bytes(const RunParameters &parameters, int width, int h
 
 bool convert_series(const RunParameters &parameters, const SeriesScaling &scaling, CalibrationRecord *calibration,
                     const std::vector<int> &candidates, const SeriesExtent &extent) {
-  SecondPass pass{&parameters, &scaling, {}, 0, nullptr, {false}, nullptr, create_table_store()};
+  SecondPass pass;
+  pass.parameters = &parameters;
+  pass.scaling = &scaling;
+  pass.tables = create_table_store();
   // Each name is tested as its number is reached: a slice gone by then is
   // passed over, and a name that has come to exist (a link completed by an
   // earlier output of this run) is converted.
@@ -462,5 +509,6 @@ bool convert_series(const RunParameters &parameters, const SeriesScaling &scalin
   if (pass.reader != nullptr) destroy_slice_reader(pass.reader);
   for (PendingSlice &slice : pass.slices) release(&slice.got);
   destroy_table_store(pass.tables);
+  free(pass.line);
   return ok;
 }
