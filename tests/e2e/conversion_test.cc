@@ -2,6 +2,7 @@
 // output fields and strips as libtiff reads them back, and the codes that
 // the mapping rule gives, computed here independently.
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include <cstdio>
 #include <string>
@@ -106,9 +107,39 @@ TEST_P(ConvertLayout, EightAndSixteenBitOutputsHoldTheRuleCodes) {
 INSTANTIATE_TEST_SUITE_P(Layouts, ConvertLayout, testing::ValuesIn(uncompressed_layouts()),
                          [](const testing::TestParamInfo<SampleLayout> &info) { return info.param.name; });
 
+// The bytes libtiff writes for an output of these fields and codes, each
+// row as one raw strip, straight into a file of its own.
+std::string libtiff_bytes(const OutputSlice &out, const std::string &path) {
+  TIFF *tiff = TIFFOpen(path.c_str(), "wl");
+  if (tiff == nullptr) return "";
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, out.width);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, out.height);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, out.bits);
+  TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 1);
+  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, out.description.c_str());
+  TIFFSetField(tiff, TIFFTAG_ARTIST, out.artist.c_str());
+  for (uint32_t y = 0; y < out.height; ++y) {
+    std::vector<uint8_t> row;
+    for (uint32_t x = 0; x < out.width; ++x) {
+      const uint16_t code = out.codes[y * out.width + x];
+      row.push_back(static_cast<uint8_t>(code));
+      if (out.bits == 16) row.push_back(static_cast<uint8_t>(code >> 8));
+    }
+    TIFFWriteRawStrip(tiff, y, row.data(), static_cast<tmsize_t>(row.size()));
+  }
+  TIFFClose(tiff);
+  return read_file(path);
+}
+
 // What libtiff writes around an output's rows is reused for the next
-// outputs of the same size, depth and line: each output must still carry
-// its own, on one CPU and on all, into new names and over existing ones.
+// outputs of the same size, depth and line, and rows are written as they
+// are mapped: each output must still be, byte for byte, what libtiff writes
+// for its own fields and codes, on one CPU and on all, into new names and
+// over existing ones.
 TEST(ConvertFrames, EachOutputCarriesItsOwnSizeAndLine) {
   const struct {
     const char *fields1_2;
@@ -141,6 +172,8 @@ TEST(ConvertFrames, EachOutputCarriesItsOwnSizeAndLine) {
           EXPECT_EQ(out.height, slices[i].height) << name << " " << bit << prefix << run;
           EXPECT_EQ(out.description, line) << name << " " << bit << prefix << run;
           EXPECT_TRUE(out.strips_are_rows) << name << " " << bit << prefix << run;
+          EXPECT_TRUE(read_file(dir.file(name)) == libtiff_bytes(out, dir.file("libtiff.tif")))
+              << name << " " << bit << prefix << run;
         }
       }
     }

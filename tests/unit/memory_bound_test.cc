@@ -214,4 +214,28 @@ TEST(MemoryBound, JobLimitsSetTheFiguresAndTheSlicesInFlight) {
   EXPECT_EQ(mapped.data, uint64_t{10284} << 10);
 }
 
+// Whatever the workers and the window, every slice is decoded once and
+// handed over in turn, and stopping half way leaves none decoded twice.
+TEST(MemoryBound, EverySliceIsHandedOverOnceInTurn) {
+  for (int count = 1; count <= 40; count += 3) {
+    for (int workers = 1; workers <= 3; ++workers) {
+      for (int window = workers; window <= 4 * workers; window += workers) {
+        std::vector<int> decoded(static_cast<size_t>(count));
+        auto decode = [](SliceReader *, OutputWriter *, int index, void *context) {
+          ++(*static_cast<std::vector<int> *>(context))[static_cast<size_t>(index)];
+        };
+        const int taken = count > 4 ? count / 2 : count;
+        DecodeAhead *ahead = start_decode_ahead(count, workers, window, decode, &decoded);
+        ASSERT_NE(ahead, nullptr);
+        for (int index = 0; index < taken; ++index) {
+          wait_decoded(ahead, index);
+          EXPECT_EQ(decoded[static_cast<size_t>(index)], 1) << count << " " << workers << " " << window;
+        }
+        stop_decode_ahead(ahead);
+        for (int times : decoded) EXPECT_LE(times, 1) << count << " " << workers << " " << window;
+      }
+    }
+  }
+}
+
 }  // namespace
