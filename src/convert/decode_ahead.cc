@@ -20,6 +20,12 @@ struct DecodeAhead {
   int next = 0;      // the next slice to start
   int taken = 0;     // slices the main thread has waited for
   bool stopping = false;
+  // Who waits, so that a hand-over wakes a thread only when one waits: the
+  // main thread, for the slice it needs and a later one (-1: it does not
+  // wait), and the workers waiting for room in the window.
+  int main_needs = -1;
+  int main_waits_for = -1;
+  int workers_waiting = 0;
   std::vector<char> done;  // per slice: decoded
   std::vector<SliceReader *> readers;
   std::vector<OutputWriter *> writers;
@@ -28,20 +34,37 @@ struct DecodeAhead {
 
 namespace {
 
+// A window of small slices holds up to this many bytes of them, and this
+// many slices at most (each written ahead holds a descriptor).
+constexpr uint64_t kWindowBytes = uint64_t{8} << 20;
+constexpr uint64_t kMostAhead = 16;
+
+bool main_may_go_on(const DecodeAhead &ahead) {
+  return ahead.main_needs >= 0 && ahead.done[static_cast<size_t>(ahead.main_needs)] != 0 &&
+         ahead.done[static_cast<size_t>(ahead.main_waits_for)] != 0;
+}
+
 void run_worker(DecodeAhead *ahead, SliceReader *reader, OutputWriter *writer) {
   keep_interrupts_off_this_thread();
   std::unique_lock<std::mutex> hold(ahead->lock);
   for (;;) {
-    ahead->slice_taken.wait(hold, [ahead] {
-      return ahead->stopping || ahead->next >= ahead->count || ahead->next < ahead->taken + ahead->ahead;
-    });
+    while (!ahead->stopping && ahead->next < ahead->count && ahead->next >= ahead->taken + ahead->ahead) {
+      ++ahead->workers_waiting;
+      ahead->slice_taken.wait(hold);
+      --ahead->workers_waiting;
+    }
     if (ahead->stopping || ahead->next >= ahead->count) return;
     int index = ahead->next++;
     hold.unlock();
     ahead->decode(reader, writer, index, ahead->context);
     hold.lock();
     ahead->done[static_cast<size_t>(index)] = 1;
-    ahead->slice_done.notify_all();
+    if (main_may_go_on(*ahead)) {
+      // Woken after the lock is let go, it does not wait for the lock at once.
+      hold.unlock();
+      ahead->slice_done.notify_one();
+      hold.lock();
+    }
   }
 }
 
@@ -60,11 +83,23 @@ int decode_workers(unsigned cpus, uint64_t memory, uint64_t slice_bytes, int sli
   return workers;
 }
 
-DecodeAhead *start_decode_ahead(int count, int workers, DecodeSlice decode, void *context) {
+int decode_window(int workers, uint64_t memory, uint64_t slice_bytes) {
+  const uint64_t half = memory / 2;
+  const uint64_t worker = slice_bytes + kWorkerStackBytes + slice_reader_bytes() + kOutputBufferBytes;
+  const uint64_t slice = slice_bytes > 0 ? slice_bytes : 1;
+  // decode_workers left room for `workers` slices and their workers.
+  const uint64_t room = half - slice_bytes - static_cast<uint64_t>(workers) * (worker - slice_bytes);
+  uint64_t window = kWindowBytes / slice;
+  if (window > room / slice) window = room / slice;
+  if (window > kMostAhead) window = kMostAhead;
+  return window > static_cast<uint64_t>(workers) ? static_cast<int>(window) : workers;
+}
+
+DecodeAhead *start_decode_ahead(int count, int workers, int window, DecodeSlice decode, void *context) {
   auto *ahead = new (std::nothrow) DecodeAhead;
   if (ahead == nullptr) return nullptr;
   ahead->count = count;
-  ahead->ahead = workers;
+  ahead->ahead = window;
   ahead->decode = decode;
   ahead->context = context;
   try {
@@ -93,9 +128,24 @@ DecodeAhead *start_decode_ahead(int count, int workers, DecodeSlice decode, void
 void wait_decoded(DecodeAhead *ahead, int index) {
   // The call for the slice before left `taken` at `index`.
   std::unique_lock<std::mutex> hold(ahead->lock);
-  ahead->slice_done.wait(hold, [ahead, index] { return ahead->done[static_cast<size_t>(index)] != 0; });
+  if (ahead->done[static_cast<size_t>(index)] == 0) {
+    // Caught up with the workers: it waits for a few slices at once, so
+    // that neither side is woken for every slice.
+    int last = index + ahead->ahead / 2;
+    if (last > ahead->next - 1) last = ahead->next - 1;
+    ahead->main_needs = index;
+    ahead->main_waits_for = last > index ? last : index;
+    ahead->slice_done.wait(hold, [ahead] { return main_may_go_on(*ahead); });
+    ahead->main_needs = ahead->main_waits_for = -1;
+  }
   ahead->taken = index + 1;
-  ahead->slice_taken.notify_all();
+  // Workers waiting for room are woken once half the window is free, so
+  // that each wakes to start several slices. At the latest that is when no
+  // slice is left in flight: the main thread never waits for a slice that
+  // no worker will start.
+  const bool wake = ahead->workers_waiting > 0 && ahead->next - ahead->taken <= ahead->ahead / 2;
+  hold.unlock();
+  if (wake) ahead->slice_taken.notify_all();
 }
 
 void stop_decode_ahead(DecodeAhead *ahead) {

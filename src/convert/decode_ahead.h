@@ -1,8 +1,8 @@
 // Decoding ahead: while the main thread maps and writes slice k, worker
 // threads decode the slices after it. Slices are started in ascending order
-// and handed over in that order; at most `workers` slices are started beyond
+// and handed over in that order; at most `window` slices are started beyond
 // the one the main thread is working on, so memory stays bounded by
-// workers + 1 slices.
+// window + 1 slices.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +20,22 @@ struct DecodeAhead;
 // decoded right before it is written.
 int decode_workers(unsigned cpus, uint64_t memory, uint64_t slice_bytes, int slices);
 
+// How many slices may be started beyond the main thread's: one per worker,
+// and for small slices more, up to a few MiB of them, so that workers and
+// the main thread each go through several slices between two hand-overs;
+// never more than half of `memory` holds beside the workers' own.
+int decode_window(int workers, uint64_t memory, uint64_t slice_bytes);
+
 // What a worker does with slice `index`: decode it with the worker's own
 // reader into the caller's storage for that index, and perhaps write its
 // output with the worker's own writer.
 using DecodeSlice = void (*)(SliceReader *reader, OutputWriter *writer, int index, void *context);
 
-// Starts up to `workers` threads over the slices 0 to count - 1. Null when
-// not one worker could be started (no memory for a reader or a writer, no
-// thread): the caller then decodes on its own.
-DecodeAhead *start_decode_ahead(int count, int workers, DecodeSlice decode, void *context);
+// Starts up to `workers` threads over the slices 0 to count - 1, at most
+// `window` slices ahead. Null when not one worker could be started (no
+// memory for a reader or a writer, no thread): the caller then decodes on
+// its own.
+DecodeAhead *start_decode_ahead(int count, int workers, int window, DecodeSlice decode, void *context);
 
 // Waits until slice `index` is decoded; its storage is then the caller's.
 // Called for 0, 1, 2, ... in turn; each call lets the workers start one more.

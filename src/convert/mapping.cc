@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "code_tables.h"
+
 void crop_slice(uint16_t *const *rows, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
                 int32_t *width, int32_t *height) {
   // Rows ascend and columns ascend, so in place no sample is overwritten
@@ -18,12 +20,6 @@ void crop_slice(uint16_t *const *rows, int32_t x1, int32_t y1, int32_t x2, int32
 
 namespace {
 
-using SampleMap = RowMapping;
-
-inline int32_t map_sample(uint16_t v, const SampleMap &map) {
-  return code_of_product((v / map.scale + map.shift) * map.div, map.max_code);
-}
-
 // Stores one code into whichever buffers are wanted.
 inline void store_code(int32_t code, uint16_t *out16, uint8_t *out8, size_t j) {
   if (out16 != nullptr) out16[j] = static_cast<uint16_t>(code);
@@ -31,22 +27,20 @@ inline void store_code(int32_t code, uint16_t *out16, uint8_t *out8, size_t j) {
 }
 
 // Four samples at a time, then the rest of the row one at a time.
-void map_row(const uint16_t *row, size_t width, const SampleMap &map, uint16_t *out16, uint8_t *out8) {
+void map_row(const uint16_t *row, size_t width, const RowMapping &map, uint16_t *out16, uint8_t *out8) {
   size_t j = 0;
   for (; j + 4 <= width; j += 4) {
-    int32_t c0 = map_sample(row[j], map);
-    int32_t c1 = map_sample(row[j + 1], map);
-    int32_t c2 = map_sample(row[j + 2], map);
-    int32_t c3 = map_sample(row[j + 3], map);
+    int32_t c0 = sample_code(row[j], map);
+    int32_t c1 = sample_code(row[j + 1], map);
+    int32_t c2 = sample_code(row[j + 2], map);
+    int32_t c3 = sample_code(row[j + 3], map);
     store_code(c0, out16, out8, j);
     store_code(c1, out16, out8, j + 1);
     store_code(c2, out16, out8, j + 2);
     store_code(c3, out16, out8, j + 3);
   }
-  for (; j < width; ++j) store_code(map_sample(row[j], map), out16, out8, j);
+  for (; j < width; ++j) store_code(sample_code(row[j], map), out16, out8, j);
 }
-
-constexpr size_t kSampleValues = 65536;
 
 template <typename Code>
 void map_row_through(const Code *table, const uint16_t *row, size_t width, Code *out) {
@@ -58,25 +52,25 @@ void map_row_through(const Code *table, const uint16_t *row, size_t width, Code 
 
 }  // namespace
 
-// The table of one slice; its own, since slices are mapped on several
-// threads at once.
-struct CodeTable {
-  uint16_t values[kSampleValues];
-  uint16_t codes[kSampleValues];
-  uint8_t low_bytes[kSampleValues];
-};
-
-uint64_t row_mapping_bytes(uint64_t samples) { return samples <= kSampleValues ? 0 : sizeof(CodeTable); }
+uint64_t row_mapping_bytes(uint64_t) { return sizeof(CodeTable); }
 
 bool start_row_mapping(RowMapping *mapping, double scale, float offset, const SeriesScaling &scaling,
-                       uint64_t samples) {
-  *mapping = {scale, static_cast<double>(offset) - scaling.base, scaling.div, scaling.max_code, nullptr};
-  // The table costs 65536 evaluations instead of one per sample.
-  if (samples <= kSampleValues) return true;
+                       uint64_t samples, TableStore *store) {
+  *mapping = {scale, static_cast<double>(offset) - scaling.base, scaling.div, scaling.max_code, nullptr, nullptr};
+  // A table of the slice's own costs 65536 evaluations instead of one per
+  // sample; a shared one costs nothing more.
+  const bool worth_building = samples > kSampleValues;
+  if (store != nullptr) {
+    mapping->table = acquire_code_table(store, *mapping, worth_building);
+    if (mapping->table != nullptr) {
+      mapping->store = store;
+      return true;
+    }
+  }
+  if (!worth_building) return true;
   auto *table = static_cast<CodeTable *>(malloc(sizeof(CodeTable)));
   if (table == nullptr) return false;
-  for (size_t v = 0; v < kSampleValues; ++v) table->values[v] = static_cast<uint16_t>(v);
-  map_row(table->values, kSampleValues, *mapping, table->codes, table->low_bytes);
+  build_code_table(*mapping, table);
   mapping->table = table;
   return true;
 }
@@ -91,8 +85,13 @@ void map_row_codes(const RowMapping &mapping, const uint16_t *row, size_t width,
 }
 
 void end_row_mapping(RowMapping *mapping) {
-  free(mapping->table);
+  if (mapping->store != nullptr) {
+    release_code_table(mapping->store, mapping->table);
+  } else {
+    free(const_cast<CodeTable *>(mapping->table));
+  }
   mapping->table = nullptr;
+  mapping->store = nullptr;
 }
 
 bool allocate_codes(int32_t width, int32_t height, uint16_t **codes16, uint8_t **codes8) {
@@ -112,7 +111,7 @@ bool allocate_codes(int32_t width, int32_t height, uint16_t **codes16, uint8_t *
 }
 
 bool map_slice(const uint16_t *const *rows, int32_t width, int32_t height, double scale, float offset,
-               const SeriesScaling &scaling, uint16_t **codes16, uint8_t **codes8) {
+               const SeriesScaling &scaling, uint16_t **codes16, uint8_t **codes8, TableStore *store) {
   const size_t columns = width > 0 ? static_cast<size_t>(width) : 0;
   const size_t row_count = height > 0 ? static_cast<size_t>(height) : 0;
   uint16_t *buffer16 = nullptr;
@@ -121,7 +120,7 @@ bool map_slice(const uint16_t *const *rows, int32_t width, int32_t height, doubl
     return false;
   }
   RowMapping mapping;
-  if (!start_row_mapping(&mapping, scale, offset, scaling, uint64_t{columns} * row_count)) {
+  if (!start_row_mapping(&mapping, scale, offset, scaling, uint64_t{columns} * row_count, store)) {
     free(buffer16);
     free(buffer8);
     return false;

@@ -21,26 +21,38 @@ inline int32_t code_of_product(double t, int32_t max_code) {
   return n >= max_code ? max_code : n;
 }
 
-// The mapping of one slice's samples, row by row. A slice of more samples
-// than there are sample values maps through a table of the code of every
-// value; either way each sample gets exactly the code of the one-at-a-time
-// rule.
+// The mapping of one slice's samples, row by row. A slice maps through a
+// table of the code of every sample value when the pass has one for its
+// scale and offset, or when it has more samples than there are sample
+// values; either way each sample gets exactly the code of the
+// one-at-a-time rule.
 struct CodeTable;
+struct TableStore;
 struct RowMapping {
   double scale;
   double shift;  // offset - base, formed once per slice
   double div;
   int32_t max_code;
-  CodeTable *table;  // null: every sample is computed
+  const CodeTable *table;  // null: every sample is computed
+  TableStore *store;       // the table's store; null when the table is the slice's own
 };
 
-// What start_row_mapping allocates for a slice of `samples` samples.
+// t of the one-at-a-time rule for sample value v, and the code it gives.
+inline double product_of(uint16_t v, const RowMapping &mapping) {
+  return (v / mapping.scale + mapping.shift) * mapping.div;
+}
+inline int32_t sample_code(uint16_t v, const RowMapping &mapping) {
+  return code_of_product(product_of(v, mapping), mapping.max_code);
+}
+
+// What start_row_mapping may allocate for a slice of `samples` samples.
 uint64_t row_mapping_bytes(uint64_t samples);
 
-// Prepares the mapping of a slice of `samples` samples. False, with nothing
-// allocated, when its table cannot be allocated.
+// Prepares the mapping of a slice of `samples` samples, through a table of
+// `store` (null: none) when it has or builds one. False, with nothing
+// allocated, when a table of the slice's own cannot be allocated.
 bool start_row_mapping(RowMapping *mapping, double scale, float offset, const SeriesScaling &scaling,
-                       uint64_t samples);
+                       uint64_t samples, TableStore *store = nullptr);
 
 // Maps `width` samples into whichever of `out16` (the codes) and `out8`
 // (their low bytes) is not null.
@@ -58,6 +70,6 @@ bool allocate_codes(int32_t width, int32_t height, uint16_t **codes16, uint8_t *
 // codes, *codes8 their low bytes. Either may be null when that buffer is not
 // wanted (an 8-bit output needs only the low bytes, a 16-bit one only the
 // codes). Returns false, with nothing allocated, when a wanted buffer cannot
-// be allocated.
+// be allocated. `store` as for start_row_mapping.
 bool map_slice(const uint16_t *const *rows, int32_t width, int32_t height, double scale, float offset,
-               const SeriesScaling &scaling, uint16_t **codes16, uint8_t **codes8);
+               const SeriesScaling &scaling, uint16_t **codes16, uint8_t **codes8, TableStore *store = nullptr);

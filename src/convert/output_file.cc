@@ -2,56 +2,113 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "platform.h"
 
-// One output file open at a time. Bytes [buffer_start, buffer_start +
-// buffered) of the file are held in `buffer`; `position` and `size` are the
-// file as libtiff sees it.
+// Bytes at the start of a file of which a writer keeps a copy: libtiff's
+// header, which it writes first and patches last.
+constexpr size_t kHeadBytes = 16;
+
+// One output file open at a time. `position` and `size` are the file as
+// libtiff sees it. The bytes not yet handed to the system are held in
+// three pieces, in file order: [0, head_size) in `head`; the rows, [span_start,
+// span_start + span_size) of the file, in the caller's stable buffer at
+// `span`; and [buffer_start, buffer_start + buffered) in `buffer`, which
+// takes writes anywhere in its window, zeros filling what lies between
+// them (a file libtiff creates reads as zeros there anyway). A write that
+// fits none of them sends what is held to the file first.
 struct OutputWriter {
   FileHandle file = -1;
-  bool buffering = false;
+  bool buffering = false;  // false while libtiff writes the header aloud: straight to the file
+  bool deferred = false;   // nothing reaches the file before the end
   bool failed = false;
   int error = 0;  // errno of the first failure
+  bool flushed_early = false;  // held bytes had to reach the file before the end
   uint64_t position = 0;
   uint64_t size = 0;
-  uint64_t buffer_start = 0;
-  size_t buffered = 0;
-  // Rows that lie in the caller's code buffer, which outlives the file,
-  // are not copied: consecutive rows stand in the buffer one after the
-  // other, so they are written in one piece from there. Bytes [span_start,
-  // span_start + span_size) of the file are span[0 .. span_size). Either
-  // the span or the buffer holds bytes, never both.
   const uint8_t *stable_begin = nullptr;
   const uint8_t *stable_end = nullptr;
+  size_t head_size = 0;
   const uint8_t *span = nullptr;
   size_t span_size = 0;
   uint64_t span_start = 0;
+  uint64_t buffer_start = 0;
+  size_t buffered = 0;
+  uint8_t head[kHeadBytes];
   uint8_t buffer[kOutputBufferBytes];
+  // The frame kept (keep_last_frame): its key, with the line copied, and
+  // its bytes, the head then the tail; all malloc'd, reused.
+  bool frame_kept = false;
+  FrameKey frame_key{};
+  char *frame_line = nullptr;
+  size_t frame_line_capacity = 0;
+  uint8_t *frame = nullptr;
+  size_t frame_capacity = 0;
+  size_t frame_head = 0;
+  size_t frame_tail = 0;
 };
 
 namespace {
 
 OutputWriter main_writer;
 
+void note_failure(OutputWriter &output, int error) {
+  if (!output.failed) output.error = error;
+  output.failed = true;
+}
+
 bool write_at(OutputWriter &output, uint64_t offset, const uint8_t *bytes, size_t count) {
   int error = 0;
   if (write_file_at(output.file, bytes, count, offset, &error)) return true;
-  if (!output.failed) output.error = error;
-  output.failed = true;
+  note_failure(output, error);
   return false;
 }
 
-// Writes out what the buffer or the span holds.
-bool flush_buffer(OutputWriter &output) {
+// Hands what is held to the file: the pieces that join up in one call.
+bool flush_held(OutputWriter &output) {
+  struct Held {
+    uint64_t start;
+    FilePiece piece;
+  } held[3] = {{0, {output.head, output.head_size}},
+               {output.span_start, {output.span, output.span_size}},
+               {output.buffer_start, {output.buffer, output.buffered}}};
   bool ok = !output.failed;
-  if (ok && output.buffered > 0) ok = write_at(output, output.buffer_start, output.buffer, output.buffered);
-  if (ok && output.span_size > 0) ok = write_at(output, output.span_start, output.span, output.span_size);
-  output.buffered = 0;
-  output.span_size = 0;
+  for (int i = 0; i < 3 && ok;) {
+    if (held[i].piece.count == 0) {
+      ++i;
+      continue;
+    }
+    FilePiece pieces[3];
+    int count = 0;
+    uint64_t end = held[i].start;
+    const uint64_t start = end;
+    for (; i < 3 && (held[i].piece.count == 0 || held[i].start == end); ++i) {
+      if (held[i].piece.count == 0) continue;
+      pieces[count++] = held[i].piece;
+      end += held[i].piece.count;
+    }
+    if (output.file == -1) {
+      // Nowhere to go: a file held only must fit the pieces.
+      note_failure(output, 0);
+      ok = false;
+      break;
+    }
+    int error = 0;
+    ok = write_file_pieces(output.file, pieces, count, start, &error);
+    if (!ok) note_failure(output, error);
+  }
+  output.head_size = output.span_size = output.buffered = 0;
   return ok;
+}
+
+// What does not fit the pieces sends them to the file first.
+bool flush_early(OutputWriter &output) {
+  if (output.head_size + output.span_size + output.buffered == 0) return !output.failed;
+  output.flushed_early = true;
+  return flush_held(output);
 }
 
 bool is_stable(const OutputWriter &output, const uint8_t *bytes, size_t count) {
@@ -61,37 +118,65 @@ bool is_stable(const OutputWriter &output, const uint8_t *bytes, size_t count) {
   return address >= begin && address <= end && count <= end - address;
 }
 
+// Where held bytes end: what the buffer may follow without overlapping them.
+uint64_t held_end(const OutputWriter &output) {
+  if (output.span_size > 0) return output.span_start + output.span_size;
+  return output.head_size;
+}
+
+// The header and its patch: bytes below kHeadBytes, before anything else
+// is held beyond them.
+bool fits_head(const OutputWriter &output, uint64_t position, size_t count) {
+  if (position > output.head_size || position + count > kHeadBytes) return false;
+  if (output.span_size > 0 && position + count > output.span_start) return false;
+  return output.buffered == 0 || position + count <= output.buffer_start;
+}
+
+bool write_head(OutputWriter &output, const uint8_t *bytes, size_t count) {
+  const size_t at = static_cast<size_t>(output.position);
+  memcpy(output.head + at, bytes, count);
+  if (at + count > output.head_size) output.head_size = at + count;
+  return !output.failed;
+}
+
 // Adds the bytes to the span, or starts a new span with them.
 bool write_stable(OutputWriter &output, const uint8_t *bytes, size_t count) {
   if (output.span_size > 0 && bytes == output.span + output.span_size &&
-      output.position == output.span_start + output.span_size) {
+      output.position == output.span_start + output.span_size && output.buffered == 0) {
     output.span_size += count;
     return !output.failed;
   }
-  bool ok = flush_buffer(output);
+  bool ok = true;
+  if (output.span_size > 0 || output.buffered > 0 || output.position < held_end(output)) ok = flush_early(output);
   output.span = bytes;
   output.span_size = count;
   output.span_start = output.position;
   return ok;
 }
 
-// Adds a copy of the bytes to the buffer, or writes them straight through.
+// Copies the bytes into the buffer's window, or writes them straight
+// through when they are larger than the window.
 bool write_copied(OutputWriter &output, const uint8_t *bytes, size_t count) {
-  if (output.span_size == 0 && output.position == output.buffer_start + output.buffered &&
-      output.buffered + count <= kOutputBufferBytes) {
-    memcpy(output.buffer + output.buffered, bytes, count);
-    output.buffered += count;
-    return !output.failed;
+  uint64_t position = output.position;
+  bool ok = true;
+  if (output.buffered == 0) {
+    // A fresh window starts where the held bytes end, when the write lies
+    // within reach of it, so that the pieces join up.
+    const uint64_t end = held_end(output);
+    output.buffer_start = position >= end && position + count - end <= kOutputBufferBytes ? end : position;
   }
-  bool ok = flush_buffer(output);
-  if (ok && count < kOutputBufferBytes) {
-    output.buffer_start = output.position;
-    memcpy(output.buffer, bytes, count);
-    output.buffered = count;
-  } else if (ok) {
-    ok = write_at(output, output.position, bytes, count);
+  const bool fits = position >= output.buffer_start && position >= held_end(output) &&
+                    position + count - output.buffer_start <= kOutputBufferBytes;
+  if (!fits) {
+    ok = flush_early(output);
+    if (count >= kOutputBufferBytes) return ok && write_at(output, position, bytes, count);
+    output.buffer_start = position;
   }
-  return ok;
+  const size_t at = static_cast<size_t>(position - output.buffer_start);
+  if (at > output.buffered) memset(output.buffer + output.buffered, 0, at - output.buffered);
+  memcpy(output.buffer + at, bytes, count);
+  if (at + count > output.buffered) output.buffered = at + count;
+  return ok && !output.failed;
 }
 
 OutputWriter &writer_of(thandle_t handle) { return *static_cast<OutputWriter *>(handle); }
@@ -100,9 +185,14 @@ tmsize_t write_proc(thandle_t handle, void *data, tmsize_t size) {
   OutputWriter &output = writer_of(handle);
   const auto *bytes = static_cast<const uint8_t *>(data);
   const size_t count = static_cast<size_t>(size);
-  bool ok;
-  if (!output.buffering) {
-    ok = write_at(output, output.position, bytes, count);
+  bool ok = true;
+  if (fits_head(output, output.position, count)) {
+    // Held, and written aloud now as well while the header goes straight to
+    // the file; the end writes it again, patched.
+    ok = write_head(output, bytes, count);
+    if (!output.buffering && !output.deferred) ok = write_at(output, output.position, bytes, count) && ok;
+  } else if (!output.buffering && !output.deferred) {
+    ok = flush_early(output) && write_at(output, output.position, bytes, count);
   } else if (is_stable(output, bytes, count)) {
     ok = write_stable(output, bytes, count);
   } else {
@@ -121,7 +211,7 @@ tmsize_t write_proc(thandle_t handle, void *data, tmsize_t size) {
 // itself after a flush all the same.
 tmsize_t read_proc(thandle_t handle, void *data, tmsize_t size) {
   OutputWriter &output = writer_of(handle);
-  if (!flush_buffer(output)) return -1;
+  if (!flush_early(output)) return -1;
   size_t n = read_file_at(output.file, data, static_cast<size_t>(size), output.position);
   output.position += n;
   return static_cast<tmsize_t>(n);
@@ -135,7 +225,7 @@ toff_t seek_proc(thandle_t handle, toff_t offset, int whence) {
 }
 
 // The file itself stays open: its owner alone knows what becomes of it.
-int close_proc(thandle_t handle) { return flush_buffer(writer_of(handle)) ? 0 : -1; }
+int close_proc(thandle_t) { return 0; }
 
 toff_t size_proc(thandle_t handle) { return writer_of(handle).size; }
 
@@ -213,23 +303,38 @@ OutputWriter *main_output_writer() { return &main_writer; }
 
 OutputWriter *create_output_writer() { return new (std::nothrow) OutputWriter; }
 
-void destroy_output_writer(OutputWriter *writer) { delete writer; }
+void destroy_output_writer(OutputWriter *writer) {
+  if (writer == nullptr) return;
+  free(writer->frame_line);
+  free(writer->frame);
+  delete writer;
+}
 
 TIFF *open_output_tiff(OutputWriter *writer, const char *name, FileHandle file, const void *stable,
                        size_t stable_size, bool quiet) {
   OutputWriter &output = *writer;
   output.file = file;
   output.buffering = false;
-  output.failed = false;
+  output.deferred = quiet || file == -1;
+  output.failed = output.flushed_early = false;
   output.error = 0;
-  output.position = output.size = output.buffer_start = 0;
-  output.buffered = 0;
+  output.position = output.size = output.buffer_start = output.span_start = 0;
+  output.head_size = output.span_size = output.buffered = 0;
   output.stable_begin = static_cast<const uint8_t *>(stable);
   output.stable_end = output.stable_begin + stable_size;
-  output.span_size = 0;
   TIFF *tiff = client_open(output, name, quiet);
   output.buffering = tiff != nullptr;
   return tiff;
+}
+
+// The pieces held when the file is complete, if they are its whole:
+// header, rows, directory, joined up.
+bool held_as_frame(const OutputWriter &output) {
+  const size_t rows = static_cast<size_t>(output.stable_end - output.stable_begin);
+  return !output.flushed_early && !output.failed && output.head_size > 0 && output.span == output.stable_begin &&
+         output.span_size == rows && output.span_start == output.head_size &&
+         output.buffer_start == output.span_start + output.span_size && output.buffered > 0 &&
+         output.size == output.buffer_start + output.buffered;
 }
 
 bool finish_output_tiff(OutputWriter *writer, TIFF *tiff, int *error) {
@@ -237,10 +342,72 @@ bool finish_output_tiff(OutputWriter *writer, TIFF *tiff, int *error) {
   // The directory is written here, into the buffer; libtiff reports a
   // failure of its own writes.
   bool directory_written = TIFFFlush(tiff) == 1;
-  bool flushed = flush_buffer(output);
   TIFFClose(tiff);
   end_quiet();
+  bool flushed = true;
+  if (output.file != -1) {
+    // What is held stays held for last_output_frame.
+    const size_t head = output.head_size, span = output.span_size, buffered = output.buffered;
+    flushed = flush_held(output);
+    output.head_size = head;
+    output.span_size = span;
+    output.buffered = buffered;
+  }
   *error = output.failed ? output.error : 0;
   output.file = -1;
   return directory_written && flushed && !output.failed;
+}
+
+bool last_output_frame(const OutputWriter *writer, FrameBytes *frame) {
+  const OutputWriter &output = *writer;
+  if (!held_as_frame(output)) return false;
+  *frame = {output.head, output.head_size, output.buffer, output.buffered};
+  return true;
+}
+
+namespace {
+
+// Grows a reused block to `size` bytes at least; false when it cannot.
+template <typename T>
+bool reserve(T **block, size_t *capacity, size_t size) {
+  if (size <= *capacity) return true;
+  void *grown = realloc(*block, size);
+  if (grown == nullptr) return false;
+  *block = static_cast<T *>(grown);
+  *capacity = size;
+  return true;
+}
+
+}  // namespace
+
+void keep_last_frame(OutputWriter *writer, const FrameKey &key) {
+  FrameBytes bytes;
+  if (!last_output_frame(writer, &bytes)) return;
+  OutputWriter &output = *writer;
+  const size_t line_size = strlen(key.line) + 1;
+  output.frame_kept = false;
+  if (!reserve(&output.frame_line, &output.frame_line_capacity, line_size) ||
+      !reserve(&output.frame, &output.frame_capacity, bytes.head_size + bytes.tail_size)) {
+    return;
+  }
+  memcpy(output.frame_line, key.line, line_size);
+  // The head and the tail are the writer's own buffers: copied before the
+  // next file reuses them.
+  memcpy(output.frame, bytes.head, bytes.head_size);
+  memcpy(output.frame + bytes.head_size, bytes.tail, bytes.tail_size);
+  output.frame_head = bytes.head_size;
+  output.frame_tail = bytes.tail_size;
+  output.frame_key = {key.width, key.height, key.bit, output.frame_line};
+  output.frame_kept = true;
+}
+
+bool kept_frame(const OutputWriter *writer, const FrameKey &key, FrameBytes *frame) {
+  const OutputWriter &output = *writer;
+  const FrameKey &kept = output.frame_key;
+  if (!output.frame_kept || kept.width != key.width || kept.height != key.height || kept.bit != key.bit ||
+      strcmp(kept.line, key.line) != 0) {
+    return false;
+  }
+  *frame = {output.frame, output.frame_head, output.frame + output.frame_head, output.frame_tail};
+  return true;
 }

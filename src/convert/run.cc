@@ -53,20 +53,19 @@ Candidates candidate_numbers() {
   return candidates;
 }
 
-// The existing slices of one pass, in ascending number.
+// The candidates of one pass, in ascending number.
 struct SliceWalk {
   Candidates candidates = candidate_numbers();
   int number = -1;
   char name[32];
 };
 
-// Moves to the next existing slice and forms its name; false when none is
-// left. The existence test is made afresh in every pass.
-bool next_slice(SliceWalk *walk) {
+// Moves to the next candidate and forms its name; false when none is left.
+bool next_candidate(SliceWalk *walk) {
   while (++walk->number <= kLastSliceNumber) {
     if (!walk->candidates.numbers[walk->number]) continue;
     input_name_for(walk->number, walk->name);
-    if (file_exists(walk->name)) return true;
+    return true;
   }
   return false;
 }
@@ -83,11 +82,15 @@ bool next_slice(SliceWalk *walk) {
 int read_series_range(const RunParameters &parameters, CalibrationRecord *calibration, SeriesRange *range,
                       SeriesExtent *extent) {
   int slice_count = 0;
-  for (SliceWalk walk; next_slice(&walk);) {
+  for (SliceWalk walk; next_candidate(&walk);) {
     const char *name = walk.name;
     int width, height;
     char *description = nullptr;
+    // The open tests the name's existence for the pass: only a name that
+    // cannot be opened is tested on its own, and passed over when it does
+    // not exist.
     if (read_slice(name, &width, &height, nullptr, nullptr, &description) != 0) {
+      if (!file_exists(name)) continue;
       fail_on_file(name, "cannot open file.");
     }
     if (!crop_fits(parameters, width, height)) fail_on_file(name, "crop rectangle outside the slice.");

@@ -2,6 +2,9 @@
 
 #include <tiffio.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "console.h"
 #include "slice_names.h"
 
@@ -12,14 +15,24 @@ namespace {
 
 enum TiffOutcome { kTiffWritten, kTiffHeaderFailed, kTiffWriteFailed };
 
-// The fields and the rows of one output, through libtiff, into `file`.
+FrameKey key_of(const OutputSlice &slice) { return {slice.width, slice.height, slice.bit, slice.calibration_line}; }
+
+const void *codes_of(const OutputSlice &slice) {
+  return slice.bit == 16 ? static_cast<const void *>(slice.codes16) : slice.codes8;
+}
+
+size_t code_bytes_of(const OutputSlice &slice) {
+  return static_cast<size_t>(slice.width) * static_cast<size_t>(slice.height) * (slice.bit == 16 ? 2 : 1);
+}
+
+// The fields and the rows of one output, through libtiff, into `file` (-1:
+// into the writer only). The frame libtiff wrote around the rows is kept.
 TiffOutcome write_tiff(OutputWriter *writer, const char *name, FileHandle file, const OutputSlice &slice,
                        bool quiet, int *error) {
   const bool wide = slice.bit == 16;
   const size_t sample_bytes = wide ? 2 : 1;
-  const size_t bytes = static_cast<size_t>(slice.width) * static_cast<size_t>(slice.height) * sample_bytes;
-  const void *codes = wide ? static_cast<const void *>(slice.codes16) : slice.codes8;
-  TIFF *tiff = open_output_tiff(writer, name, file, codes, bytes, quiet);
+  const void *codes = codes_of(slice);
+  TIFF *tiff = open_output_tiff(writer, name, file, codes, code_bytes_of(slice), quiet);
   if (tiff == nullptr) return kTiffHeaderFailed;
   TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(slice.width));
   TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(slice.height));
@@ -40,7 +53,25 @@ TiffOutcome write_tiff(OutputWriter *writer, const char *name, FileHandle file, 
     written = TIFFWriteRawStrip(tiff, static_cast<uint32_t>(i), const_cast<void *>(row), row_bytes) == row_bytes;
   }
   bool finished = finish_output_tiff(writer, tiff, error);
-  return written && finished ? kTiffWritten : kTiffWriteFailed;
+  if (!written || !finished) return kTiffWriteFailed;
+  keep_last_frame(writer, key_of(slice));
+  return kTiffWritten;
+}
+
+// The output as its frame around its rows, in one call.
+TiffOutcome write_framed(FileHandle file, const FrameBytes &frame, const OutputSlice &slice, int *error) {
+  const FilePiece pieces[] = {{frame.head, frame.head_size}, {codes_of(slice), code_bytes_of(slice)},
+                              {frame.tail, frame.tail_size}};
+  return write_file_pieces(file, pieces, 3, 0, error) ? kTiffWritten : kTiffWriteFailed;
+}
+
+// The slice's own frame, or the writer's when it fits the slice.
+bool frame_for(const OutputWriter *writer, const OutputSlice &slice, FrameBytes *frame) {
+  if (slice.frame != nullptr) {
+    *frame = *slice.frame;
+    return true;
+  }
+  return kept_frame(writer, key_of(slice), frame);
 }
 
 bool report_create_failure(const char *name, int error) {
@@ -70,9 +101,12 @@ bool write_slice(OutputWriter *writer, const OutputSlice &slice, void (*make_roo
     make_room(context);
     return write_slice(writer, slice, nullptr, nullptr);
   }
-  TiffOutcome outcome = write_tiff(writer, name, file, slice, make_room != nullptr, &error);
-  if (outcome != kTiffWritten && make_room != nullptr) {
-    make_room(context);
+  FrameBytes frame;
+  const bool framed = frame_for(writer, slice, &frame);
+  TiffOutcome outcome = framed ? write_framed(file, frame, slice, &error)
+                               : write_tiff(writer, name, file, slice, make_room != nullptr, &error);
+  if (outcome != kTiffWritten && (framed || make_room != nullptr)) {
+    if (make_room != nullptr) make_room(context);
     // The same bytes go to the same places again; a device cannot be
     // emptied, and need not be.
     empty_output_file(file);
@@ -102,7 +136,28 @@ bool write_slice_ahead(OutputWriter *writer, const OutputSlice &slice, FileHandl
   char name[32];
   output_name_for(slice.number, slice.bit, name);
   if (!create_unpublished_output(name, file, error)) return false;
-  if (write_tiff(writer, name, *file, slice, true, error) == kTiffWritten) return true;
+  FrameBytes frame;
+  const TiffOutcome outcome = frame_for(writer, slice, &frame) ? write_framed(*file, frame, slice, error)
+                                                               : write_tiff(writer, name, *file, slice, true, error);
+  if (outcome == kTiffWritten) return true;
   drop_unpublished_output(*file);
   return false;
+}
+
+FrameBytes *prepare_output(OutputWriter *writer, const OutputSlice &slice) {
+  FrameBytes frame;
+  if (!kept_frame(writer, key_of(slice), &frame)) {
+    char name[32];
+    output_name_for(slice.number, slice.bit, name);
+    int error = 0;
+    if (write_tiff(writer, name, -1, slice, true, &error) != kTiffWritten) return nullptr;
+    if (!kept_frame(writer, key_of(slice), &frame)) return nullptr;
+  }
+  auto *prepared = static_cast<FrameBytes *>(malloc(sizeof(FrameBytes) + frame.head_size + frame.tail_size));
+  if (prepared == nullptr) return nullptr;
+  auto *bytes = reinterpret_cast<uint8_t *>(prepared + 1);
+  memcpy(bytes, frame.head, frame.head_size);
+  memcpy(bytes + frame.head_size, frame.tail, frame.tail_size);
+  *prepared = {bytes, frame.head_size, bytes + frame.head_size, frame.tail_size};
+  return prepared;
 }

@@ -19,10 +19,14 @@ struct OutputSlice {
   const uint16_t *codes16;
   const uint8_t *codes8;
   const char *calibration_line;
+  const FrameBytes *frame = nullptr;  // what libtiff writes around these rows, when known (prepare_output)
 };
 
 // Writes the output in place of its name (created, or an existing file
-// emptied), closes it and prints the progress line. On failure it prints
+// emptied), closes it and prints the progress line. An output whose frame
+// is known (the slice's own or the writer's kept one) is written as the
+// frame around its rows, quietly; should that fail, the file is emptied
+// and written through libtiff as below. On failure it prints
 // the error lines (after libtiff's own message), removes an incomplete file
 // and returns false; a failed output is never reported as written.
 //
@@ -37,3 +41,10 @@ bool write_slice(OutputWriter *writer, const OutputSlice &slice, void (*make_roo
 // with *file holding the complete output, for publish_output; false with
 // nothing left behind.
 bool write_slice_ahead(OutputWriter *writer, const OutputSlice &slice, FileHandle *file, int *error);
+
+// The frame of an output to be written in its turn (by write_slice, from
+// another thread): from the writer's kept frame, or from libtiff writing
+// the output into memory. A malloc'd block: the FrameBytes, then its bytes.
+// Null when it cannot be made (no memory, or libtiff wrote the file
+// otherwise); write_slice then runs libtiff itself.
+FrameBytes *prepare_output(OutputWriter *writer, const OutputSlice &slice);

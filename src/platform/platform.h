@@ -45,6 +45,17 @@ bool create_output_file(const char *name, FileHandle *file, int *error);
 // could not be written.
 bool write_file_at(FileHandle file, const void *source, size_t count, uint64_t offset, int *error);
 
+// Pieces of memory that follow one another in a file.
+struct FilePiece {
+  const void *bytes;
+  size_t count;
+};
+
+// Writes the pieces one after the other from `offset` on, in as few calls
+// as the system allows. False, with *error set, when any byte could not be
+// written.
+bool write_file_pieces(FileHandle file, const FilePiece *pieces, int count, uint64_t offset, int *error);
+
 // Closes a complete output file; from here on an interrupt leaves it alone.
 // False, with *error set, when the close reports a failure.
 bool close_output_file_handle(FileHandle file, int *error);

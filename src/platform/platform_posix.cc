@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -108,16 +109,14 @@ void prepare_process() {
 }
 
 bool open_input_file(const char *name, FileHandle *file, uint64_t *size) {
-  // Without O_NONBLOCK the open of a FIFO waits for a writer.
+  // Without O_NONBLOCK the open of a FIFO waits for a writer. The flag has
+  // no effect on reads of a regular file, so it stays: taking it back would
+  // cost two more calls per slice (read_file_at takes it back should a
+  // file system ever answer "try again").
   int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat status;
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    close(fd);
-    return false;
-  }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
     close(fd);
     return false;
   }
@@ -128,10 +127,15 @@ bool open_input_file(const char *name, FileHandle *file, uint64_t *size) {
 
 size_t read_file_at(FileHandle file, void *destination, size_t count, uint64_t offset) {
   auto *bytes = static_cast<uint8_t *>(destination);
+  const int fd = static_cast<int>(file);
   size_t done = 0;
   while (done < count) {
-    ssize_t n = pread(static_cast<int>(file), bytes + done, count - done, static_cast<off_t>(offset + done));
+    ssize_t n = pread(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int flags = fcntl(fd, F_GETFL);
+      if (flags != -1 && (flags & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1) continue;
+    }
     if (n <= 0) break;  // the end of the file, or a file that cannot be read further
     done += static_cast<size_t>(n);
   }
@@ -172,6 +176,41 @@ bool write_file_at(FileHandle file, const void *source, size_t count, uint64_t o
     bytes += written;
     offset += static_cast<uint64_t>(written);
     count -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool write_file_pieces(FileHandle file, const FilePiece *pieces, int count, uint64_t offset, int *error) {
+  // One call for all of them, then again for what a short write left.
+  constexpr int kMostPieces = 8;
+  iovec vectors[kMostPieces];
+  int first = 0;
+  size_t done_in_first = 0;  // bytes of pieces[first] already written
+  while (first < count) {
+    int used = 0;
+    for (int i = first; i < count && used < kMostPieces; ++i, ++used) {
+      const size_t skip = i == first ? done_in_first : 0;
+      vectors[used].iov_base = const_cast<uint8_t *>(static_cast<const uint8_t *>(pieces[i].bytes) + skip);
+      vectors[used].iov_len = pieces[i].count - skip;
+    }
+    ssize_t written = pwritev(static_cast<int>(file), vectors, used, static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      // Nothing was left to write, or nothing could be.
+      bool empty = true;
+      for (int i = 0; i < used; ++i) empty = empty && vectors[i].iov_len == 0;
+      if (empty) return true;
+      *error = written < 0 ? errno : ENOSPC;
+      return false;
+    }
+    offset += static_cast<uint64_t>(written);
+    size_t left = static_cast<size_t>(written);
+    while (first < count && left >= pieces[first].count - done_in_first) {
+      left -= pieces[first].count - done_in_first;
+      ++first;
+      done_in_first = 0;
+    }
+    done_in_first += left;
   }
   return true;
 }
@@ -268,13 +307,14 @@ const char *error_text(int error) { return strerror(error); }
 bool file_exists(const char *name) { return access(name, F_OK) == 0; }
 
 NameTarget identify_name(const char *name, FileIdentity *identity) {
+  // The name itself first: a missing name or one that is no link, the
+  // usual answers, cost one call.
   struct stat status;
-  if (stat(name, &status) == 0) {
-    identity->device = static_cast<uint64_t>(status.st_dev);
-    identity->file = static_cast<uint64_t>(status.st_ino);
-    return kNameFile;
-  }
-  return lstat(name, &status) == 0 ? kNameDanglingLink : kNameMissing;
+  if (lstat(name, &status) != 0) return kNameMissing;
+  if (S_ISLNK(status.st_mode) && stat(name, &status) != 0) return kNameDanglingLink;
+  identity->device = static_cast<uint64_t>(status.st_dev);
+  identity->file = static_cast<uint64_t>(status.st_ino);
+  return kNameFile;
 }
 
 bool list_working_directory(void (*visit)(const char *name, void *context), void *context) {

@@ -249,6 +249,14 @@ bool write_file_at(FileHandle file, const void *source, size_t count, uint64_t o
   return true;
 }
 
+bool write_file_pieces(FileHandle file, const FilePiece *pieces, int count, uint64_t offset, int *error) {
+  for (int i = 0; i < count; ++i) {
+    if (!write_file_at(file, pieces[i].bytes, pieces[i].count, offset, error)) return false;
+    offset += pieces[i].count;
+  }
+  return true;
+}
+
 bool close_output_file_handle(FileHandle file, int *error) {
   OutputLocked locked;
   forget_output_in_progress(handle_of(file));

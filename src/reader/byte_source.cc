@@ -60,7 +60,14 @@ static size_t read_at(ByteSource &source, uint8_t *destination, size_t count, ui
 uint32_t fill_buffer(ByteSource &source) {
   source.buffer_offset += source.buffer_length;
   source.buffer_position = 0;
-  source.buffer_length = static_cast<uint32_t>(read_at(source, source.buffer, source.read_size, source.buffer_offset));
+  // No more than the file holds: a request past its end costs a second
+  // call that only finds the end. A file grown since it was opened is read
+  // on by the next refill.
+  uint32_t count = source.read_size;
+  if (source.buffer_offset < source.file_size && source.file_size - source.buffer_offset < count) {
+    count = static_cast<uint32_t>(source.file_size - source.buffer_offset);
+  }
+  source.buffer_length = static_cast<uint32_t>(read_at(source, source.buffer, count, source.buffer_offset));
   return source.buffer_length;
 }
 

@@ -2,6 +2,7 @@
 // output fields and strips as libtiff reads them back, and the codes that
 // the mapping rule gives, computed here independently.
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include <cstdio>
 #include <string>
@@ -105,6 +106,79 @@ TEST_P(ConvertLayout, EightAndSixteenBitOutputsHoldTheRuleCodes) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ConvertLayout, testing::ValuesIn(uncompressed_layouts()),
                          [](const testing::TestParamInfo<SampleLayout> &info) { return info.param.name; });
+
+// The bytes libtiff writes for an output of these fields and codes, each
+// row as one raw strip, straight into a file of its own.
+std::string libtiff_bytes(const OutputSlice &out, const std::string &path) {
+  TIFF *tiff = TIFFOpen(path.c_str(), "wl");
+  if (tiff == nullptr) return "";
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, out.width);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, out.height);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, out.bits);
+  TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 1);
+  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, out.description.c_str());
+  TIFFSetField(tiff, TIFFTAG_ARTIST, out.artist.c_str());
+  for (uint32_t y = 0; y < out.height; ++y) {
+    std::vector<uint8_t> row;
+    for (uint32_t x = 0; x < out.width; ++x) {
+      const uint16_t code = out.codes[y * out.width + x];
+      row.push_back(static_cast<uint8_t>(code));
+      if (out.bits == 16) row.push_back(static_cast<uint8_t>(code >> 8));
+    }
+    TIFFWriteRawStrip(tiff, y, row.data(), static_cast<tmsize_t>(row.size()));
+  }
+  TIFFClose(tiff);
+  return read_file(path);
+}
+
+// What libtiff writes around an output's rows is reused for the next
+// outputs of the same size, depth and line, and rows are written as they
+// are mapped: each output must still be, byte for byte, what libtiff writes
+// for its own fields and codes, on one CPU and on all, into new names and
+// over existing ones.
+TEST(ConvertFrames, EachOutputCarriesItsOwnSizeAndLine) {
+  const struct {
+    const char *fields1_2;
+    uint32_t width, height;
+  } slices[] = {{"1\t0.5", 40, 30}, {"1\t0.5", 40, 30}, {"2\t0.5", 40, 30},
+                {"2\t0.5", 40, 31}, {"2\t0.5", 41, 31}, {"1\t0.5", 40, 30}};
+  for (const char *bit : {"8", "16"}) {
+    for (const std::string prefix : {"exec taskset -c 0 \"$0\" \"$@\";", ""}) {
+      ScratchDirectory dir;
+      for (size_t i = 0; i < std::size(slices); ++i) {
+        SeriesOptions options;
+        options.width = slices[i].width;
+        options.height = slices[i].height;
+        options.description_mode = DescriptionMode::fixed_text;
+        options.description_text = std::string(slices[i].fields1_2) + "\t64\t0\t0\t512\t0.5\t180";
+        write_test_slice(dir.path, "rec000" + std::to_string(i) + ".tif", options);
+      }
+      for (int run = 0; run < 2; ++run) {
+        ToolResult result = run_sl_depth({bit}, dir.path, prefix);
+        ASSERT_EQ(result.status, 0) << result.err;
+        double div = 0, base = 0;
+        ASSERT_EQ(sscanf(result.out.c_str() + result.out.find("div="), "div=%lf\tbase=%lf", &div, &base), 2);
+        for (size_t i = 0; i < std::size(slices); ++i) {
+          char name[16], line[128];
+          snprintf(name, sizeof name, "%s%04zu.tif", bit[0] == '8' ? "ro" : "rh", i);
+          snprintf(line, sizeof line, "%s00000\t%f\t%f\t0.000000\t512\t0.500000\t180.000000", slices[i].fields1_2, div,
+                   base);
+          OutputSlice out = read_output_slice(dir.file(name));
+          EXPECT_EQ(out.width, slices[i].width) << name << " " << bit << prefix << run;
+          EXPECT_EQ(out.height, slices[i].height) << name << " " << bit << prefix << run;
+          EXPECT_EQ(out.description, line) << name << " " << bit << prefix << run;
+          EXPECT_TRUE(out.strips_are_rows) << name << " " << bit << prefix << run;
+          EXPECT_TRUE(read_file(dir.file(name)) == libtiff_bytes(out, dir.file("libtiff.tif")))
+              << name << " " << bit << prefix << run;
+        }
+      }
+    }
+  }
+}
 
 TEST(ConvertCrop, RectanglesGiveOutputsOfTheirSize) {
   SeriesOptions layout;

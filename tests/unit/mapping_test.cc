@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "code_tables.h"
+
 namespace {
 
 // The one-at-a-time rule, written out independently of the mapping code.
@@ -103,6 +105,59 @@ TEST(MapSlice, EveryWidthAgreesWithTheOneAtATimeRule) {
         EXPECT_EQ(result.codes16[i * static_cast<size_t>(width) + j], reference_code(image[i][j], 37.5, -950.25f, scaling))
             << "width " << width << " row " << i << " column " << j;
   }
+}
+
+// A table is built from a few thousand evaluations and shared by the
+// slices of one mapping; each entry must still be the rule's code, also
+// where products fall below 0, beyond 2^31, overflow or are NaN.
+TEST(CodeTables, EveryEntryIsTheRuleCode) {
+  const struct {
+    const char *name;
+    double scale;
+    float offset;
+    SeriesScaling scaling;
+  } cases[] = {
+      {"rising_8_bit", 37.5, -950.25f, {256.0 / 3000.0, -1000.0, 255}},
+      {"falling_8_bit", -37.5, 900.5f, {256.0 / 3000.0, -1000.0, 255}},
+      {"rising_16_bit", 20000, -0.5f, {65536 / 4.496, -0.5, 65535}},
+      {"products_past_2_to_31", 1e-3, 0, {1e3, 0, 65535}},
+      {"zero_scale", 0, 0, {1, 0, 255}},
+      {"subnormal_scale_overflows", 1e-310, -1, {1e-300, -5, 255}},
+      {"infinite_div_crosses_zero", 64, -10, {INFINITY, 0, 255}},
+      {"nan_div", 64, 0, {NAN, 0, 255}},
+  };
+  std::vector<uint16_t> every_value(65536);
+  for (size_t v = 0; v < every_value.size(); ++v) every_value[v] = static_cast<uint16_t>(v);
+  TableStore *store = create_table_store();
+  ASSERT_NE(store, nullptr);
+  for (const auto &c : cases) {
+    for (TableStore *from : {static_cast<TableStore *>(nullptr), store, store}) {
+      RowMapping mapping;
+      ASSERT_TRUE(start_row_mapping(&mapping, c.scale, c.offset, c.scaling, 1 << 20, from)) << c.name;
+      ASSERT_NE(mapping.table, nullptr) << c.name;
+      std::vector<uint16_t> codes16(65536);
+      std::vector<uint8_t> codes8(65536);
+      map_row_codes(mapping, every_value.data(), 65536, codes16.data(), codes8.data());
+      end_row_mapping(&mapping);
+      for (size_t v = 0; v < 65536; ++v) {
+        const int code = reference_code(static_cast<uint16_t>(v), c.scale, c.offset, c.scaling);
+        ASSERT_EQ(codes16[v], code) << c.name << " value " << v;
+        ASSERT_EQ(codes8[v], code % 256) << c.name << " value " << v;
+      }
+    }
+  }
+  // Slices of one mapping share its table; a small slice asks once before
+  // a table is built for it.
+  SeriesScaling scaling{0.25, 0, 255};
+  RowMapping first, second, small;
+  ASSERT_TRUE(start_row_mapping(&small, 64, 0, scaling, 100, store));
+  EXPECT_EQ(small.table, nullptr);
+  ASSERT_TRUE(start_row_mapping(&first, 64, 0, scaling, 100, store));
+  ASSERT_TRUE(start_row_mapping(&second, 64, 0, scaling, 1 << 20, store));
+  EXPECT_NE(first.table, nullptr);
+  EXPECT_EQ(first.table, second.table);
+  for (RowMapping *mapping : {&first, &second, &small}) end_row_mapping(mapping);
+  destroy_table_store(store);
 }
 
 struct CropCase {

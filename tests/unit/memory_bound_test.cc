@@ -191,6 +191,20 @@ TEST(MemoryBound, JobLimitsSetTheFiguresAndTheSlicesInFlight) {
     uint64_t memory = limits.memory_bytes != 0 && limits.memory_bytes < physical ? limits.memory_bytes : physical;
     EXPECT_EQ(decode_workers(cpus, memory, slice_bytes, 100), c.workers) << c.name;
   }
+  // Small slices are started further ahead, within a few MiB and within
+  // what half the memory holds beside the workers.
+  const struct {
+    uint64_t memory, slice_bytes;
+    int window;
+  } windows[] = {{physical, slice_bytes, 2},
+                 {physical, 200 << 10, 16},
+                 {physical, mib, 8},
+                 {50 * mib, mib, 4},
+                 {physical, 64 * mib, 2}};
+  for (const auto &w : windows) {
+    const int workers = decode_workers(2, w.memory, w.slice_bytes, 100);
+    EXPECT_EQ(decode_window(workers, w.memory, w.slice_bytes), w.window) << w.memory << " " << w.slice_bytes;
+  }
   // What the process maps, for RLIMIT_AS and RLIMIT_DATA.
   ScratchDirectory proc;
   std::filesystem::create_directories(proc.path + "/proc/self");
@@ -198,6 +212,30 @@ TEST(MemoryBound, JobLimitsSetTheFiguresAndTheSlicesInFlight) {
   MappedMemory mapped = read_mapped_memory(proc.path.c_str());
   EXPECT_EQ(mapped.address_space, uint64_t{19392} << 10);
   EXPECT_EQ(mapped.data, uint64_t{10284} << 10);
+}
+
+// Whatever the workers and the window, every slice is decoded once and
+// handed over in turn, and stopping half way leaves none decoded twice.
+TEST(MemoryBound, EverySliceIsHandedOverOnceInTurn) {
+  for (int count = 1; count <= 40; count += 3) {
+    for (int workers = 1; workers <= 3; ++workers) {
+      for (int window = workers; window <= 4 * workers; window += workers) {
+        std::vector<int> decoded(static_cast<size_t>(count));
+        auto decode = [](SliceReader *, OutputWriter *, int index, void *context) {
+          ++(*static_cast<std::vector<int> *>(context))[static_cast<size_t>(index)];
+        };
+        const int taken = count > 4 ? count / 2 : count;
+        DecodeAhead *ahead = start_decode_ahead(count, workers, window, decode, &decoded);
+        ASSERT_NE(ahead, nullptr);
+        for (int index = 0; index < taken; ++index) {
+          wait_decoded(ahead, index);
+          EXPECT_EQ(decoded[static_cast<size_t>(index)], 1) << count << " " << workers << " " << window;
+        }
+        stop_decode_ahead(ahead);
+        for (int times : decoded) EXPECT_LE(times, 1) << count << " " << workers << " " << window;
+      }
+    }
+  }
 }
 
 }  // namespace
