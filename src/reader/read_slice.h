@@ -74,11 +74,6 @@ struct RowConsumer {
 int read_slice_rows_with(SliceReader *reader, const char *file_name, int *width, int *height, uint16_t ***image,
                          char **description, const char **failure, const RowConsumer &consumer);
 
-// True when a refusal says the read ran out of memory (its slice image,
-// description or a strip table could not be allocated): with more memory
-// free, the same read may succeed.
-bool refused_for_memory(const char *failure);
-
 // True when the last read with `reader` did not succeed for a cause that
 // may be gone when the same read is made again, alone: its file could not
 // be opened (the file's own state, or the process's: too many open files,

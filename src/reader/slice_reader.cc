@@ -37,6 +37,16 @@ uint64_t slice_reader_bytes() { return sizeof(SliceReader) + kLzwWindowLargest; 
 
 namespace {
 
+// True when a refusal says the read ran out of memory (its slice image,
+// description or a strip table could not be allocated): with more memory
+// free, the same read may succeed.
+bool refused_for_memory(const char *failure) {
+  // Every allocation message of the reader ends alike.
+  static const char kEnding[] = "memory allocation error.";
+  const size_t length = failure != nullptr ? strlen(failure) : 0;
+  return length >= sizeof kEnding - 1 && strcmp(failure + length - (sizeof kEnding - 1), kEnding) == 0;
+}
+
 int read_or_refuse(SliceReader *reader, const char *file_name, int *width, int *height, int *bits,
                    uint16_t ***image, char **description, const char **failure, const RowConsumer *consumer) {
   if (failure != nullptr) *failure = nullptr;
@@ -64,12 +74,6 @@ int read_slice_rows_with(SliceReader *reader, const char *file_name, int *width,
   return read_or_refuse(reader, file_name, width, height, nullptr, image, description, failure, &consumer);
 }
 
-bool refused_for_memory(const char *failure) {
-  // Every allocation message of the reader ends alike.
-  static const char kEnding[] = "memory allocation error.";
-  const size_t length = failure != nullptr ? strlen(failure) : 0;
-  return length >= sizeof kEnding - 1 && strcmp(failure + length - (sizeof kEnding - 1), kEnding) == 0;
-}
 
 bool read_may_succeed_later(const SliceReader *reader) { return reader->may_succeed_later; }
 
