@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "code_steps.h"
 #include "mapping.h"
 
 constexpr size_t kSampleValues = 65536;
@@ -14,6 +15,7 @@ constexpr size_t kSampleValues = 65536;
 struct CodeTable {
   uint16_t codes[kSampleValues];
   uint8_t low_bytes[kSampleValues];  // the codes' low bytes, for 8-bit outputs
+  CodeSteps steps;                   // the codes of 8-bit outputs, in steps
 };
 
 // Fills the table: every entry exactly the code that sample_code gives.

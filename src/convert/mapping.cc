@@ -92,7 +92,10 @@ void map_row_codes(const RowMapping &mapping, const uint16_t *row, size_t width,
     return;
   }
   if (out16 != nullptr) map_row_through(mapping.table->codes, row, width, out16);
-  if (out8 != nullptr) map_row_through(mapping.table->low_bytes, row, width, out8);
+  if (out8 != nullptr) {
+    const size_t done = map_row_by_steps(mapping.table->steps, row, width, out8);
+    map_row_through(mapping.table->low_bytes, row + done, width - done, out8 + done);
+  }
 }
 
 void end_row_mapping(RowMapping *mapping) {

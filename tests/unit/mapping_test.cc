@@ -118,6 +118,8 @@ TEST(CodeTables, EveryEntryIsTheRuleCode) {
     SeriesScaling scaling;
   } cases[] = {
       {"rising_8_bit", 37.5, -950.25f, {256.0 / 3000.0, -1000.0, 255}},
+      {"one_step_per_high_byte", 64, 0, {0.25, 0, 255}},
+      {"steps_off_the_high_bytes", 64, -1.75f, {0.25, -2, 255}},
       {"falling_8_bit", -37.5, 900.5f, {256.0 / 3000.0, -1000.0, 255}},
       {"rising_16_bit", 20000, -0.5f, {65536 / 4.496, -0.5, 65535}},
       {"products_past_2_to_31", 1e-3, 0, {1e3, 0, 65535}},
