@@ -58,11 +58,14 @@ TiffOutcome write_tiff(OutputWriter *writer, const char *name, FileHandle file, 
   return kTiffWritten;
 }
 
-// The output as its frame around its rows, in one call.
+// The output as its frame around its rows, in one call, over whatever the
+// file held: it is cut to the output's size after.
 TiffOutcome write_framed(FileHandle file, const FrameBytes &frame, const OutputSlice &slice, int *error) {
   const FilePiece pieces[] = {{frame.head, frame.head_size}, {codes_of(slice), code_bytes_of(slice)},
                               {frame.tail, frame.tail_size}};
-  return write_file_pieces(file, pieces, 3, 0, error) ? kTiffWritten : kTiffWriteFailed;
+  const uint64_t size = uint64_t{frame.head_size} + code_bytes_of(slice) + frame.tail_size;
+  return write_file_pieces(file, pieces, 3, 0, error) && set_output_size(file, size, error) ? kTiffWritten
+                                                                                            : kTiffWriteFailed;
 }
 
 // The slice's own frame, or the writer's when it fits the slice.
@@ -93,16 +96,19 @@ bool write_slice(OutputWriter *writer, const OutputSlice &slice, void (*make_roo
                  void *context) {
   char name[32];
   output_name_for(slice.number, slice.bit, name);
+  // An output written whole in one call goes over an existing file's bytes,
+  // not into an emptied file: the system then neither frees the old pages
+  // nor finds new ones. libtiff writes into an empty file.
+  FrameBytes frame;
+  const bool framed = frame_for(writer, slice, &frame);
   FileHandle file;
   int error = 0;
-  if (!create_output_file(name, &file, &error)) {
+  if (!create_output_file(name, &file, &error, framed)) {
     // Nothing on disk has changed.
     if (make_room == nullptr) return report_create_failure(name, error);
     make_room(context);
     return write_slice(writer, slice, nullptr, nullptr);
   }
-  FrameBytes frame;
-  const bool framed = frame_for(writer, slice, &frame);
   TiffOutcome outcome = framed ? write_framed(file, frame, slice, &error)
                                : write_tiff(writer, name, file, slice, make_room != nullptr, &error);
   if (outcome != kTiffWritten && (framed || make_room != nullptr)) {

@@ -144,10 +144,10 @@ size_t read_file_at(FileHandle file, void *destination, size_t count, uint64_t o
 
 void close_input_file(FileHandle file) { close(static_cast<int>(file)); }
 
-bool create_output_file(const char *name, FileHandle *file, int *error) {
+bool create_output_file(const char *name, FileHandle *file, int *error, bool keep_contents) {
   install_interrupt_handler();
   InterruptsHeld held;
-  int fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = open(name, O_RDWR | O_CREAT | (keep_contents ? 0 : O_TRUNC) | O_CLOEXEC, 0666);
   if (fd < 0) {
     *error = errno;
     return false;
@@ -259,6 +259,15 @@ void empty_output_file(FileHandle file) {
   if (ftruncate(static_cast<int>(file), 0) != 0) {
     // A device: the bytes are written again over what is there.
   }
+}
+
+bool set_output_size(FileHandle file, uint64_t size, int *error) {
+  struct stat status;
+  if (fstat(static_cast<int>(file), &status) != 0 || !S_ISREG(status.st_mode)) return true;
+  if (static_cast<uint64_t>(status.st_size) == size) return true;
+  if (ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0) return true;
+  *error = errno;
+  return false;
 }
 
 // An unnamed file in the working directory (O_TMPFILE): it has no name to

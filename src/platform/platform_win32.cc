@@ -201,15 +201,15 @@ size_t read_file_at(FileHandle file, void *destination, size_t count, uint64_t o
 
 void close_input_file(FileHandle file) { CloseHandle(handle_of(file)); }
 
-bool create_output_file(const char *name, FileHandle *file, int *error) {
+bool create_output_file(const char *name, FileHandle *file, int *error, bool keep_contents) {
   // Held from the create on: an interrupt just after CREATE_ALWAYS emptied
   // an old output waits until the new one is recorded, and then removes it.
   OutputLocked locked;
   // CREATE_ALWAYS empties an existing file only when the open succeeds.
   // DELETE access and FILE_SHARE_DELETE let the file be removed while open.
   HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              keep_contents ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD reason = GetLastError();
     // Windows refuses a directory as access denied; Linux names the reason.
@@ -289,6 +289,15 @@ void discard_output_file(const char *name, FileHandle file) {
 void empty_output_file(FileHandle file) {
   FILE_END_OF_FILE_INFO end{};
   SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end);
+}
+
+bool set_output_size(FileHandle file, uint64_t size, int *error) {
+  if (GetFileType(handle_of(file)) != FILE_TYPE_DISK) return true;
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  if (SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end)) return true;
+  *error = errno_of(GetLastError());
+  return false;
 }
 
 namespace {

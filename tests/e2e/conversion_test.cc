@@ -139,7 +139,8 @@ std::string libtiff_bytes(const OutputSlice &out, const std::string &path) {
 // outputs of the same size, depth and line, and rows are written as they
 // are mapped: each output must still be, byte for byte, what libtiff writes
 // for its own fields and codes, on one CPU and on all, into new names and
-// over existing ones.
+// over existing ones, which keep their inode and lose whatever they held
+// beyond the new output's end.
 TEST(ConvertFrames, EachOutputCarriesItsOwnSizeAndLine) {
   const struct {
     const char *fields1_2;
@@ -158,8 +159,15 @@ TEST(ConvertFrames, EachOutputCarriesItsOwnSizeAndLine) {
         write_test_slice(dir.path, "rec000" + std::to_string(i) + ".tif", options);
       }
       for (int run = 0; run < 2; ++run) {
+        const char *grow = "for f in r[oh]000*.tif; do head -c 9000 /dev/urandom >> $f; done; ln r[oh]0002.tif held";
+        if (run == 1) {
+          ASSERT_EQ(run_program("/bin/sh", {"-c", grow}, dir.path).status, 0);
+        }
         ToolResult result = run_sl_depth({bit}, dir.path, prefix);
         ASSERT_EQ(result.status, 0) << result.err;
+        if (run == 1) {
+          EXPECT_EQ(run_program("/bin/sh", {"-c", "test held -ef r[oh]0002.tif"}, dir.path).status, 0);
+        }
         double div = 0, base = 0;
         ASSERT_EQ(sscanf(result.out.c_str() + result.out.find("div="), "div=%lf\tbase=%lf", &div, &base), 2);
         for (size_t i = 0; i < std::size(slices); ++i) {
