@@ -7,14 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "code_steps.h"
+#include "vector_codes.h"
 #include "mapping.h"
 
 constexpr size_t kSampleValues = 65536;
 
 struct CodeTable {
   uint16_t codes[kSampleValues];
-  uint8_t low_bytes[kSampleValues];  // the codes' low bytes, for 8-bit outputs
+  uint8_t low_bytes[kSampleValues];  // the codes' low bytes, for 8-bit outputs; also
+                                     // the bytes after `codes` that gathered loads read
   CodeSteps steps;                   // the codes of 8-bit outputs, in steps
 };
 

@@ -91,7 +91,10 @@ void map_row_codes(const RowMapping &mapping, const uint16_t *row, size_t width,
     map_row(row, width, mapping, out16, out8);
     return;
   }
-  if (out16 != nullptr) map_row_through(mapping.table->codes, row, width, out16);
+  if (out16 != nullptr) {
+    const size_t done = map_row_by_gathers(mapping.table->codes, row, width, out16);
+    map_row_through(mapping.table->codes, row + done, width - done, out16 + done);
+  }
   if (out8 != nullptr) {
     const size_t done = map_row_by_steps(mapping.table->steps, row, width, out8);
     map_row_through(mapping.table->low_bytes, row + done, width - done, out8 + done);

@@ -1,8 +1,13 @@
-#include "code_steps.h"
+#include "vector_codes.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
-#define SL_BYTE_PERMUTES 1
+#define SL_VECTOR_LOOKUPS 1
+#if !defined(__clang__)
+// GCC 12's intrinsics start some results from a deliberately undefined
+// vector, which it then reports as maybe uninitialised.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #endif
 
 void build_code_steps(const uint16_t *codes, CodeSteps *steps) {
@@ -22,7 +27,7 @@ void build_code_steps(const uint16_t *codes, CodeSteps *steps) {
   steps->usable = true;
 }
 
-#ifdef SL_BYTE_PERMUTES
+#ifdef SL_VECTOR_LOOKUPS
 
 namespace {
 
@@ -63,9 +68,32 @@ SL_TARGET_PERMUTES size_t map_by_permutes(const CodeSteps &steps, const uint16_t
   return j;
 }
 
+#define SL_TARGET_GATHERS __attribute__((target("avx512f,avx512bw")))
+
+// Each code is loaded as the low half of four bytes.
+SL_TARGET_GATHERS size_t map_by_gathers(const uint16_t *codes, const uint16_t *row, size_t width, uint16_t *out) {
+  const auto *words = reinterpret_cast<const int *>(codes);
+  size_t j = 0;
+  for (; j + 32 <= width; j += 32) {
+    const __m512i samples = _mm512_loadu_si512(row + j);
+    const __m512i first = _mm512_cvtepu16_epi32(_mm512_castsi512_si256(samples));
+    const __m512i second = _mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(samples, 1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + j),
+                        _mm512_cvtepi32_epi16(_mm512_i32gather_epi32(first, words, 2)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + j + 16),
+                        _mm512_cvtepi32_epi16(_mm512_i32gather_epi32(second, words, 2)));
+  }
+  return j;
+}
+
 bool has_byte_permutes() {
   static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                           __builtin_cpu_supports("avx512vbmi");
+  return has;
+}
+
+bool has_gathers() {
+  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
   return has;
 }
 
@@ -76,8 +104,14 @@ size_t map_row_by_steps(const CodeSteps &steps, const uint16_t *row, size_t widt
   return map_by_permutes(steps, row, width, out);
 }
 
+size_t map_row_by_gathers(const uint16_t *codes, const uint16_t *row, size_t width, uint16_t *out) {
+  if (width < 32 || !has_gathers()) return 0;
+  return map_by_gathers(codes, row, width, out);
+}
+
 #else
 
 size_t map_row_by_steps(const CodeSteps &, const uint16_t *, size_t, uint8_t *) { return 0; }
+size_t map_row_by_gathers(const uint16_t *, const uint16_t *, size_t, uint16_t *) { return 0; }
 
 #endif

@@ -1,3 +1,6 @@
+// Lookups of codes many samples at a time, where the processor has the
+// vector instructions for them; each gives exactly the table's codes.
+//
 // 8-bit codes in steps. Codes rise with the sample value by at most one
 // step per 256 values, since the series' range spans every slice's, so
 // within each block of 256 values that share a high byte a table of 8-bit
@@ -24,3 +27,9 @@ void build_code_steps(const uint16_t *codes, CodeSteps *steps);
 // how many; none when the steps are not usable or the processor lacks the
 // byte permutes this needs.
 size_t map_row_by_steps(const CodeSteps &steps, const uint16_t *row, size_t width, uint8_t *out);
+
+// Maps the first samples of a row through `codes`, a table of every sample
+// value's 16-bit code followed by at least two more bytes, 32 at a time by
+// gathered loads, and returns how many; none when the processor has no
+// such loads.
+size_t map_row_by_gathers(const uint16_t *codes, const uint16_t *row, size_t width, uint16_t *out);
