@@ -1,5 +1,6 @@
 #include "row_assembly.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -149,12 +150,27 @@ void decode_rows_with(ByteSource &source, const StripLayout &layout, SliceImage 
     return;
   }
   const bool byte_rows = layout.bits == 8 || layout.bits == 16;
+  // Uncompressed little-endian 16-bit rows handed to a handler are its
+  // samples as they stand in the read buffer, when they lie there whole and
+  // aligned: taken there, as take_bytes would take them, but not copied.
+  const bool lend_rows = ReadBytes == raw_read_bytes && !kReversed && image->handler != nullptr &&
+                         layout.bits == 16 && layout.little_endian && layout.difference_mask == 0;
+  const size_t row_bytes = static_cast<size_t>(layout.width) * sizeof(uint16_t);
   const uint32_t height = static_cast<uint32_t>(layout.height);
   const uint32_t per_strip = layout.rows_per_strip;
   for (uint32_t j = 0; j < height; ++j) {
     if (j % per_strip == 0) {
       uint32_t strip = j / per_strip;
       StartStrip(source, layout.strip_offsets[strip], layout.strip_byte_counts[strip]);
+    }
+    uint8_t *in_buffer = source.buffer + source.buffer_position;
+    if (lend_rows && source.remaining >= row_bytes && source.buffer_length - source.buffer_position >= row_bytes &&
+        reinterpret_cast<uintptr_t>(in_buffer) % alignof(uint16_t) == 0) {
+      source.buffer_position += static_cast<uint32_t>(row_bytes);
+      source.remaining -= static_cast<uint32_t>(row_bytes);
+      if (j + 1 == height || (j + 1) % per_strip == 0) EndStrip(source);
+      image->handler(image->handler_context, static_cast<int>(j), reinterpret_cast<const uint16_t *>(in_buffer));
+      continue;
     }
     uint16_t *row = allocate_row(image, layout.height, layout.width);
     if (byte_rows) {

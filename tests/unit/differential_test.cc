@@ -235,6 +235,30 @@ bool decode_with_reader(const std::string &path, Decoded *out, std::string *erro
   return true;
 }
 
+// The reader's other face: rows handed over one at a time (for 16-bit
+// uncompressed rows, often straight from its read buffer). It must give
+// the samples, or the message, that read_slice gives.
+bool decode_rows_with_reader(const std::string &path, Decoded *out, std::string *error) {
+  SliceReader *reader = create_slice_reader();
+  const RowConsumer consumer{[](void *context, int width, int, const char *) {
+                               static_cast<Decoded *>(context)->width = static_cast<uint32_t>(width);
+                               return true;
+                             },
+                             [](void *context, int, const uint16_t *row) {
+                               auto *decoded = static_cast<Decoded *>(context);
+                               decoded->samples.insert(decoded->samples.end(), row, row + decoded->width);
+                             },
+                             out};
+  int width = 0, height = 0;
+  uint16_t **rows = nullptr;
+  const char *failure = nullptr;
+  const int outcome = read_slice_rows_with(reader, path.c_str(), &width, &height, &rows, nullptr, &failure, consumer);
+  destroy_slice_reader(reader);
+  if (outcome == kSliceRead) return true;
+  *error = outcome == kSliceNotOpened ? "read_slice cannot open it" : std::string("read_slice refuses it: ") + failure;
+  return false;
+}
+
 // Empty when the two decodings agree, else what first differs.
 std::string first_difference(const Decoded &reader, const Decoded &libtiff) {
   if (reader.width != libtiff.width || reader.height != libtiff.height || reader.bits != libtiff.bits) {
@@ -322,6 +346,11 @@ bool write_and_compare(const std::string &path, const SeriesOptions &options) {
     ADD_FAILURE() << difference;
     return false;
   }
+  Decoded by_rows;
+  if (!decode_rows_with_reader(path, &by_rows, &error) || by_rows.samples != by_reader.samples) {
+    ADD_FAILURE() << "rows handed over one at a time differ: " << error;
+    return false;
+  }
   return true;
 }
 
@@ -352,11 +381,14 @@ TiffFile directory_first(const SeriesOptions &options, std::vector<uint8_t> stri
   return file;
 }
 
-// How a read of `path` ends: "read" or the reader's message.
+// How a read of `path` ends: "read" or the reader's message, the same
+// whether the rows are kept or handed over.
 std::string read_outcome(const std::string &path) {
-  Decoded decoded;
-  std::string error;
-  return decode_with_reader(path, &decoded, &error) ? "read" : error;
+  Decoded decoded, by_rows;
+  std::string error, rows_error;
+  const std::string outcome = decode_with_reader(path, &decoded, &error) ? "read" : error;
+  EXPECT_EQ(decode_rows_with_reader(path, &by_rows, &rows_error) ? "read" : rows_error, outcome);
+  return outcome;
 }
 
 TEST(DifferentialSweep, ReadSliceAndLibtiffDecodeEverySampleAlike) {
