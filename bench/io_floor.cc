@@ -166,9 +166,12 @@ void copy_slice(const char *input_name, const char *output_name, int bit, std::v
   size_t out_size = output_size(width, height, bit);
   if (output->size() < out_size) output->resize(out_size);
 
-  int out = open(output_name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // An existing output is written over, then cut to size: the least work
+  // there is for the file system.
+  int out = open(output_name, O_WRONLY | O_CREAT, 0644);
   if (out < 0) fail(output_name, "cannot create file.");
   if (!write_all(out, output->data(), out_size)) fail(output_name, "cannot write file.");
+  if (ftruncate(out, static_cast<off_t>(out_size)) != 0) fail(output_name, "cannot write file.");
   if (close(out) != 0) fail(output_name, "cannot write file.");
 }
 
@@ -184,7 +187,7 @@ void stream_slice(const char *input_name, const char *output_name, int bit, std:
   struct stat status;
   if (fstat(in, &status) != 0) fail(input_name, "cannot read file size.");
   const size_t size = static_cast<size_t>(status.st_size);
-  int out = open(output_name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int out = open(output_name, O_WRONLY | O_CREAT, 0644);  // written over, then cut to size
   if (out < 0) fail(output_name, "cannot create file.");
   piece->resize(kStreamPieceBytes);
   out_piece->resize(kStreamPieceBytes);
@@ -229,7 +232,7 @@ void stream_slice(const char *input_name, const char *output_name, int bit, std:
     count = std::min(out_size - written, out_piece->size());
     if (!write_all(out, out_piece->data(), count)) fail(output_name, "cannot write file.");
   }
-  if (written > out_size && ftruncate(out, static_cast<off_t>(out_size)) != 0) fail(output_name, "cannot write file.");
+  if (ftruncate(out, static_cast<off_t>(out_size)) != 0) fail(output_name, "cannot write file.");
   if (close(out) != 0) fail(output_name, "cannot write file.");
 }
 

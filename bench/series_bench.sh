@@ -286,7 +286,7 @@ add_tool_row() {
 if [ "$suite" = 1 ]; then
   add_row 2048 "io_floor 8 streamed" "$io_floor" 8 --streamed "" 0 "" "" ""
   add_row 2048 "io_floor 16 streamed" "$io_floor" 16 --streamed "" 0 "" "" ""
-  # Over existing outputs the floor also empties each file before writing it.
+  # Over existing outputs the floor writes each file over and cuts it to size.
   add_row 2048 "io_floor 8 streamed again" "$io_floor" 8 --streamed "" 1 "" "" ""
   add_tool_row 2048 8 8 "" 0 "" "" "io_floor 8 streamed" 1.15
   add_tool_row 2048 "8 again" 8 "" 1 "" "" "io_floor 8 streamed again" 1.2
