@@ -36,7 +36,7 @@ namespace {
 
 // A window of small slices holds up to this many bytes of them, and this
 // many slices at most (each written ahead holds a descriptor).
-constexpr uint64_t kWindowBytes = uint64_t{8} << 20;
+constexpr uint64_t kWindowBytes = uint64_t{32} << 20;
 constexpr uint64_t kMostAhead = 16;
 
 bool main_may_go_on(const DecodeAhead &ahead) {

@@ -191,14 +191,14 @@ TEST(MemoryBound, JobLimitsSetTheFiguresAndTheSlicesInFlight) {
     uint64_t memory = limits.memory_bytes != 0 && limits.memory_bytes < physical ? limits.memory_bytes : physical;
     EXPECT_EQ(decode_workers(cpus, memory, slice_bytes, 100), c.workers) << c.name;
   }
-  // Small slices are started further ahead, within a few MiB and within
+  // Small slices are started further ahead, within some tens of MiB and within
   // what half the memory holds beside the workers.
   const struct {
     uint64_t memory, slice_bytes;
     int window;
-  } windows[] = {{physical, slice_bytes, 2},
+  } windows[] = {{physical, slice_bytes, 7},
                  {physical, 200 << 10, 16},
-                 {physical, mib, 8},
+                 {physical, 4 * mib, 8},
                  {50 * mib, mib, 4},
                  {physical, 64 * mib, 2}};
   for (const auto &w : windows) {
