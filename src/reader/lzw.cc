@@ -66,6 +66,8 @@ void lzw_start_strip(ByteSource &source, uint32_t offset, uint32_t byte_count) {
     // The clear and end codes have no string.
     source.string_length[kLzwClearCode] = source.string_length[kLzwEndCode] = 0;
   }
+  // Nor has any entry before it is defined (lzw_copy.cc).
+  clear_string_lengths(source, kLzwTableSize);
   seek_to(source, offset);
   source.remaining = byte_count;
   source.bit_count = 0;

@@ -18,3 +18,6 @@ int lzw_next_byte(ByteSource &source);
 // is decoded through lzw_next_byte or through lzw_read_bytes, not both.
 void lzw_read_bytes(ByteSource &source, uint8_t *destination, size_t count);
 void lzw_end_strip(ByteSource &source);
+// The copying face tells a defined entry by its nonzero length: the lengths
+// of entries 258 up to `end` are set to 0, for a fresh table.
+void clear_string_lengths(ByteSource &source, int32_t end);

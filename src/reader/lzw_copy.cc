@@ -153,6 +153,7 @@ __attribute__((noinline)) CopyLoop need_bits_slowly(ByteSource &source, CopyLoop
 // After a clear code: reads the first code of the fresh table into
 // source.old_code.
 __attribute__((noinline)) CopyLoop restart_table(ByteSource &source, CopyLoop loop) {
+  clear_string_lengths(source, static_cast<int32_t>(loop.next));
   LzwState state = leave_loop(source, loop);
   read_first_code(source, state);
   save_lzw_state(source, state);
@@ -188,8 +189,10 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
 
   // One code. Without `watch_table` the caller knows that the table needs
   // no attention before the code, without `fetch_bits` that the code's
-  // bits are in the bit buffer.
-  auto step = [&](bool watch_table, bool fetch_bits) __attribute__((always_inline)) {
+  // bits are in the bit buffer, and without `check_stop` that the window
+  // holds fewer bytes than `stop` while each code before it in the block
+  // gave at most a block: a longer string ends the block.
+  auto step = [&](bool watch_table, bool fetch_bits, bool check_stop) __attribute__((always_inline)) {
     if (watch_table && loop.next >= loop.event) {
       // The entry just defined raised the width or filled the table, or a
       // code found the table full (and was copied like any other).
@@ -200,7 +203,7 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
         loop.event = next_event(loop.width);
       }
     }
-    if (end >= stop) {
+    if (check_stop && end >= stop) {
       if (end >= target) return Step::stop;
       grow_window(source, static_cast<uint32_t>(end + kWindowRoom + 1));
       window = source.window;
@@ -214,19 +217,23 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
     loop.bit_buffer ^= code;
     loop.bit_count -= loop.width;
 
-    // Below the next free code, only the clear and end codes have no
-    // string: their length stays 0.
+    // Only defined entries have a length: not the clear and end codes, nor
+    // the entry this code would define, nor any after it (their lengths
+    // are cleared with the table).
     const size_t entry = loop.next;
     const uint32_t length = source.string_length[code];
-    if (code < entry && length != 0) {
+    if (length != 0) {
       const uint32_t start = source.string_start[code];
       source.string_start[entry] = static_cast<uint32_t>(last);
       source.string_length[entry] = static_cast<uint16_t>(end - last + 1);
       loop.next = entry + 1;
       copy_block(window + end, window + start);
-      if (length > kCopyBlock) copy_long_string(window, end, start, length);
       last = end;
       end += length;
+      if (length > kCopyBlock) {
+        copy_long_string(window, last, start, length);
+        if (!check_stop) return Step::refill;
+      }
       return Step::next_code;
     }
     if (code == kLzwClearCode || code == kLzwEndCode) {
@@ -255,7 +262,7 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
     window[end + own_length - 1] = window[last];
     last = end;
     end += own_length;
-    return Step::next_code;
+    return check_stop || own_length <= kCopyBlock ? Step::next_code : Step::refill;
   };
 
   for (;;) {
@@ -274,22 +281,23 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
         loop.bit_count |= 56;
       }
       // Each code defines one entry at most, so the table needs attention
-      // within four codes only near an event.
+      // within four codes only near an event; and codes of a block each
+      // reach the window's `stop` only from within three blocks of it.
       Step done;
-      if (loop.next + 4 < loop.event) {
-        done = step(false, false);
-        if (done == Step::next_code) done = step(false, false);
-        if (done == Step::next_code) done = step(false, false);
-        if (done == Step::next_code) done = step(false, false);
+      if (loop.next + 4 < loop.event && end + 3 * kCopyBlock < stop) {
+        done = step(false, false, false);
+        if (done == Step::next_code) done = step(false, false, false);
+        if (done == Step::next_code) done = step(false, false, false);
+        if (done == Step::next_code) done = step(false, false, false);
       } else {
-        done = step(true, false);
-        if (done == Step::next_code) done = step(true, false);
-        if (done == Step::next_code) done = step(true, false);
-        if (done == Step::next_code) done = step(true, false);
+        done = step(true, false, true);
+        if (done == Step::next_code) done = step(true, false, true);
+        if (done == Step::next_code) done = step(true, false, true);
+        if (done == Step::next_code) done = step(true, false, true);
       }
       if (done == Step::stop) break;
     } else {
-      if (step(true, true) == Step::stop) break;
+      if (step(true, true, true) == Step::stop) break;
     }
   }
 
@@ -301,6 +309,13 @@ void decode_strings(ByteSource &source, uint8_t *destination, size_t count) {
 }
 
 }  // namespace
+
+void clear_string_lengths(ByteSource &source, int32_t end) {
+  if (end > kLzwFirstFreeCode) {
+    memset(source.string_length + kLzwFirstFreeCode, 0,
+           static_cast<size_t>(end - kLzwFirstFreeCode) * sizeof source.string_length[0]);
+  }
+}
 
 void lzw_read_bytes(ByteSource &source, uint8_t *destination, size_t count) {
   if (source.window == nullptr) grow_window(source, kFirstWindowCapacity);
