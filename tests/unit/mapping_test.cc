@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <ostream>
@@ -130,6 +131,14 @@ TEST(CodeTables, EveryEntryIsTheRuleCode) {
   };
   std::vector<uint16_t> every_value(65536);
   for (size_t v = 0; v < every_value.size(); ++v) every_value[v] = static_cast<uint16_t>(v);
+  // Then every value again in a shuffled order, from an odd address and
+  // with a row length that leaves a remainder after whole vectors: each
+  // lane of a vector lookup holds another high byte.
+  std::vector<uint16_t> shuffled(every_value.size() + 1);
+  srand(11);
+  for (size_t v = 0; v < every_value.size(); ++v) std::swap(every_value[v], every_value[rand() % (v + 1)]);
+  std::copy(every_value.begin(), every_value.end(), shuffled.begin() + 1);
+  std::sort(every_value.begin(), every_value.end());
   TableStore *store = create_table_store();
   ASSERT_NE(store, nullptr);
   for (const auto &c : cases) {
@@ -140,11 +149,18 @@ TEST(CodeTables, EveryEntryIsTheRuleCode) {
       std::vector<uint16_t> codes16(65536);
       std::vector<uint8_t> codes8(65536);
       map_row_codes(mapping, every_value.data(), 65536, codes16.data(), codes8.data());
-      end_row_mapping(&mapping);
       for (size_t v = 0; v < 65536; ++v) {
         const int code = reference_code(static_cast<uint16_t>(v), c.scale, c.offset, c.scaling);
         ASSERT_EQ(codes16[v], code) << c.name << " value " << v;
         ASSERT_EQ(codes8[v], code % 256) << c.name << " value " << v;
+      }
+      const size_t odd_width = 65536 - 3;
+      map_row_codes(mapping, shuffled.data() + 1, odd_width, codes16.data() + 1, codes8.data() + 1);
+      end_row_mapping(&mapping);
+      for (size_t i = 1; i <= odd_width; ++i) {
+        const int code = reference_code(shuffled[i], c.scale, c.offset, c.scaling);
+        ASSERT_EQ(codes16[i], code) << c.name << " shuffled value " << shuffled[i];
+        ASSERT_EQ(codes8[i], code % 256) << c.name << " shuffled value " << shuffled[i];
       }
     }
   }
