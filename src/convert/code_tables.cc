@@ -85,8 +85,7 @@ void build_code_table(const RowMapping &mapping, CodeTable *table) {
   store_entry(table, 0, code_of_product(t_first, mapping.max_code));
   store_entry(table, last, code_of_product(t_last, mapping.max_code));
   fill_between(mapping, table, 0, t_first, last, t_last);
-  table->steps.usable = false;
-  if (mapping.max_code <= 255) build_code_steps(table->codes, &table->steps);
+  build_code_steps(table->codes, &table->steps);
 }
 
 TableStore *create_table_store() { return new (std::nothrow) TableStore; }

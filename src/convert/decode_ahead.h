@@ -21,9 +21,10 @@ struct DecodeAhead;
 int decode_workers(unsigned cpus, uint64_t memory, uint64_t slice_bytes, int slices);
 
 // How many slices may be started beyond the main thread's: one per worker,
-// and for small slices more, up to a few MiB of them, so that workers and
-// the main thread each go through several slices between two hand-overs;
-// never more than half of `memory` holds beside the workers' own.
+// and for smaller slices more, up to some tens of MiB of them, so that the
+// workers and the main thread each go through several slices between two
+// hand-overs; never more than half of `memory` holds beside the workers'
+// own.
 int decode_window(int workers, uint64_t memory, uint64_t slice_bytes);
 
 // What a worker does with slice `index`: decode it with the worker's own

@@ -33,6 +33,24 @@ namespace {
 
 #define SL_TARGET_PERMUTES __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
+// Where the low and the high bytes of 64 little-endian samples stand in
+// the 128 bytes they take.
+struct SampleBytes {
+  alignas(64) uint8_t low[64];
+  alignas(64) uint8_t high[64];
+};
+
+constexpr SampleBytes sample_bytes() {
+  SampleBytes bytes{};
+  for (int i = 0; i < 64; ++i) {
+    bytes.low[i] = static_cast<uint8_t>(2 * i);
+    bytes.high[i] = static_cast<uint8_t>(2 * i + 1);
+  }
+  return bytes;
+}
+
+constexpr SampleBytes kSampleBytes = sample_bytes();
+
 // The byte of a 256-byte table at each index: two permutes of two halves of
 // 128 bytes each, picked by the index's top bit.
 SL_TARGET_PERMUTES inline __m512i look_up(const __m512i table[4], __m512i index) {
@@ -47,13 +65,8 @@ SL_TARGET_PERMUTES size_t map_by_permutes(const CodeSteps &steps, const uint16_t
     base[i] = _mm512_loadu_si512(steps.base + 64 * i);
     last_at_base[i] = _mm512_loadu_si512(steps.last_at_base + 64 * i);
   }
-  alignas(64) uint8_t low_index[64], high_index[64];
-  for (int i = 0; i < 64; ++i) {
-    low_index[i] = static_cast<uint8_t>(2 * i);
-    high_index[i] = static_cast<uint8_t>(2 * i + 1);
-  }
-  const __m512i lows = _mm512_load_si512(low_index);
-  const __m512i highs = _mm512_load_si512(high_index);
+  const __m512i lows = _mm512_load_si512(kSampleBytes.low);
+  const __m512i highs = _mm512_load_si512(kSampleBytes.high);
   const __m512i one = _mm512_set1_epi8(1);
   size_t j = 0;
   for (; j + 64 <= width; j += 64) {

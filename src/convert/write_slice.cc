@@ -58,14 +58,20 @@ TiffOutcome write_tiff(OutputWriter *writer, const char *name, FileHandle file, 
   return kTiffWritten;
 }
 
-// The output as its frame around its rows, in one call, over whatever the
-// file held: it is cut to the output's size after.
+// The output as its frame around its rows, in one call.
 TiffOutcome write_framed(FileHandle file, const FrameBytes &frame, const OutputSlice &slice, int *error) {
   const FilePiece pieces[] = {{frame.head, frame.head_size}, {codes_of(slice), code_bytes_of(slice)},
                               {frame.tail, frame.tail_size}};
+  return write_file_pieces(file, pieces, 3, 0, error) ? kTiffWritten : kTiffWriteFailed;
+}
+
+// The same over whatever the file held, which is cut to the output's size
+// after.
+TiffOutcome write_framed_over(FileHandle file, const FrameBytes &frame, const OutputSlice &slice, int *error) {
   const uint64_t size = uint64_t{frame.head_size} + code_bytes_of(slice) + frame.tail_size;
-  return write_file_pieces(file, pieces, 3, 0, error) && set_output_size(file, size, error) ? kTiffWritten
-                                                                                            : kTiffWriteFailed;
+  return write_framed(file, frame, slice, error) == kTiffWritten && set_output_size(file, size, error)
+             ? kTiffWritten
+             : kTiffWriteFailed;
 }
 
 // The slice's own frame, or the writer's when it fits the slice.
@@ -109,13 +115,13 @@ bool write_slice(OutputWriter *writer, const OutputSlice &slice, void (*make_roo
     make_room(context);
     return write_slice(writer, slice, nullptr, nullptr);
   }
-  TiffOutcome outcome = framed ? write_framed(file, frame, slice, &error)
+  TiffOutcome outcome = framed ? write_framed_over(file, frame, slice, &error)
                                : write_tiff(writer, name, file, slice, make_room != nullptr, &error);
   if (outcome != kTiffWritten && (framed || make_room != nullptr)) {
     if (make_room != nullptr) make_room(context);
     // The same bytes go to the same places again; a device cannot be
     // emptied, and need not be.
-    empty_output_file(file);
+    set_output_size(file, 0, &error);
     error = 0;
     outcome = write_tiff(writer, name, file, slice, false, &error);
   }

@@ -25,8 +25,9 @@ struct OutputSlice {
 // Writes the output in place of its name (created, or an existing file
 // emptied), closes it and prints the progress line. An output whose frame
 // is known (the slice's own or the writer's kept one) is written as the
-// frame around its rows, quietly; should that fail, the file is emptied
-// and written through libtiff as below. On failure it prints
+// frame around its rows, quietly, over an existing file's bytes, which is
+// then cut to size; should that fail, the file is emptied and written
+// through libtiff as below. On failure it prints
 // the error lines (after libtiff's own message), removes an incomplete file
 // and returns false; a failed output is never reported as written.
 //

@@ -37,9 +37,9 @@ void close_input_file(FileHandle file);
 // Creates `name`, or empties the existing file of that name, for reading and
 // writing; with `keep_contents`, an existing file is opened as it is, to be
 // written over from its start and cut with set_output_size. False, with
-// *error set and nothing changed on disk, when it cannot. While the file is open, an interrupt (Ctrl-C, SIGTERM, SIGHUP)
-// empties and removes it before the process ends: a half-written output
-// never outlives the process.
+// *error set and nothing changed on disk, when it cannot. While the file is
+// open, an interrupt (Ctrl-C, SIGTERM, SIGHUP) empties and removes it before
+// the process ends: a half-written output never outlives the process.
 bool create_output_file(const char *name, FileHandle *file, int *error, bool keep_contents);
 
 // Writes all `count` bytes at `offset`. False, with *error set, when any
@@ -67,12 +67,9 @@ bool close_output_file_handle(FileHandle file, int *error);
 // A name that leads to a device, not a file, is left alone.
 void discard_output_file(const char *name, FileHandle file);
 
-// Empties an open output file, to write it again from its start; a device
-// is left as it is.
-void empty_output_file(FileHandle file);
-
-// Cuts an output written over from its start to its `size` bytes; a device
-// is left as it is. False, with *error set, when the file cannot be cut.
+// Sets an open output's end at `size` bytes: cuts an output written over
+// from its start, or empties one (0) to write it again; a device is left as
+// it is. False, with *error set, when the file cannot be cut.
 bool set_output_size(FileHandle file, uint64_t size, int *error);
 
 // --- Outputs written ahead ---

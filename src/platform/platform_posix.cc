@@ -255,12 +255,6 @@ void discard_output_file(const char *name, FileHandle file) {
   if (regular) unlink(name);
 }
 
-void empty_output_file(FileHandle file) {
-  if (ftruncate(static_cast<int>(file), 0) != 0) {
-    // A device: the bytes are written again over what is there.
-  }
-}
-
 bool set_output_size(FileHandle file, uint64_t size, int *error) {
   struct stat status;
   if (fstat(static_cast<int>(file), &status) != 0 || !S_ISREG(status.st_mode)) return true;

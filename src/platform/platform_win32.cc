@@ -286,11 +286,6 @@ void discard_output_file(const char *name, FileHandle file) {
   if (regular) DeleteFileA(name);
 }
 
-void empty_output_file(FileHandle file) {
-  FILE_END_OF_FILE_INFO end{};
-  SetFileInformationByHandle(handle_of(file), FileEndOfFileInfo, &end, sizeof end);
-}
-
 bool set_output_size(FileHandle file, uint64_t size, int *error) {
   if (GetFileType(handle_of(file)) != FILE_TYPE_DISK) return true;
   FILE_END_OF_FILE_INFO end{};

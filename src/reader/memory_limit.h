@@ -13,6 +13,5 @@
 // and the fuzz target set a lower limit.
 extern uint64_t reader_memory_limit;
 
-
 // reader_memory_limit, or usable_memory_bytes() when it is 0.
 uint64_t effective_memory_limit();

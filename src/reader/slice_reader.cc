@@ -74,7 +74,6 @@ int read_slice_rows_with(SliceReader *reader, const char *file_name, int *width,
   return read_or_refuse(reader, file_name, width, height, nullptr, image, description, failure, &consumer);
 }
 
-
 bool read_may_succeed_later(const SliceReader *reader) { return reader->may_succeed_later; }
 
 int read_slice(const char *file_name, int *width, int *height, int *bits, uint16_t ***image, char **description) {
