@@ -281,21 +281,48 @@ LZW_INLINE void decode_strings(ByteSource &source, uint8_t *destination, size_t 
     return check_stop || own_length <= kCopyBlock ? Step::next_code : Step::refill;
   };
 
+  // Four codes of at most 12 bits from one refill of 56 or more. The
+  // refill loads 8 bytes below the bits held and counts the whole ones that
+  // fit: the bits of a byte only partly loaded are loaded again, the same,
+  // next time. Loading bytes of the strip early changes no outcome: whole
+  // bytes in the bit buffer count as not yet taken.
+  auto refill = [&]() __attribute__((always_inline)) {
+    if (loop.bit_count < 56) {
+      uint64_t bytes;
+      memcpy(&bytes, source.buffer + loop.in, sizeof bytes);
+      loop.bit_buffer |= __builtin_bswap64(bytes) >> loop.bit_count;
+      loop.in += static_cast<uint32_t>(63 - loop.bit_count) >> 3;
+      loop.bit_count |= 56;
+    }
+  };
+  // How many blocks of four codes in a row need no check at all: as long
+  // as each code defines one entry and gives at most a block of bytes (a
+  // longer string, or a clear code, ends the run) and each refill takes at
+  // most seven bytes, the table needs no attention and the window reaches
+  // neither `stop` nor the end of the fast refills.
+  auto quiet_blocks = [&]() __attribute__((always_inline)) {
+    if (static_cast<int64_t>(loop.in) > loop.fast_last || loop.event < loop.next + 8 ||
+        stop <= end + 3 * kCopyBlock) {
+      return size_t{0};
+    }
+    size_t blocks = (loop.event - loop.next) / 4 - 1;
+    const size_t by_window = (stop - end - 3 * kCopyBlock - 1) / (4 * kCopyBlock) + 1;
+    const size_t by_input = static_cast<size_t>(loop.fast_last - static_cast<int64_t>(loop.in)) / 7 + 1;
+    if (blocks > by_window) blocks = by_window;
+    return blocks < by_input ? blocks : by_input;
+  };
+
   for (;;) {
+    for (size_t blocks = quiet_blocks(); blocks > 0; --blocks) {
+      refill();
+      Step done = step(false, false, false);
+      if (done == Step::next_code) done = step(false, false, false);
+      if (done == Step::next_code) done = step(false, false, false);
+      if (done == Step::next_code) done = step(false, false, false);
+      if (done != Step::next_code) break;
+    }
     if (static_cast<int64_t>(loop.in) <= loop.fast_last) {
-      // Four codes of at most 12 bits from one refill of 56 or more. The
-      // refill loads 8 bytes below the bits held and counts the whole
-      // ones that fit: the bits of a byte only partly loaded are loaded
-      // again, the same, next time. Loading bytes of the strip early
-      // changes no outcome: whole bytes in the bit buffer count as not yet
-      // taken.
-      if (loop.bit_count < 56) {
-        uint64_t bytes;
-        memcpy(&bytes, source.buffer + loop.in, sizeof bytes);
-        loop.bit_buffer |= __builtin_bswap64(bytes) >> loop.bit_count;
-        loop.in += static_cast<uint32_t>(63 - loop.bit_count) >> 3;
-        loop.bit_count |= 56;
-      }
+      refill();
       // Each code defines one entry at most, so the table needs attention
       // within four codes only near an event; and codes of a block each
       // reach the window's `stop` only from within three blocks of it.
