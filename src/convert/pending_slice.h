@@ -60,6 +60,10 @@ struct SecondPass {
   size_t next_slot = 0;              // the first of `slices` not yet taken
   DecodeAhead *ahead = nullptr;      // null: every slice is decoded right before it is written
   std::atomic<bool> write_ahead{false};  // workers write the outputs they can, unseen
+  // The main thread writes outputs in their turn beside the workers (over
+  // existing files, say): the run then waits for those writes, and the
+  // workers let the main thread go first.
+  std::atomic<bool> main_writes{false};
   SliceReader *reader = nullptr;     // the main thread's, made when first needed
   TableStore *tables = nullptr;      // the code tables shared by the slices; null: none shared
   // The output line last formed, and the line it was formed from: slices

@@ -26,6 +26,11 @@ bool map_pending(const SecondPass &pass, DecodedSlice *got, double scale, float 
 // A worker's part: slice `index` of those decoded ahead.
 void decode_pending(SliceReader *reader, OutputWriter *writer, int index, void *context) {
   auto *pass = static_cast<SecondPass *>(context);
+  static thread_local bool gave_way = false;
+  if (!gave_way && pass->main_writes.load(std::memory_order_relaxed)) {
+    lower_this_thread_priority();
+    gave_way = true;
+  }
   decode_slice(reader, writer, pass, &pass->slices[static_cast<size_t>(index)]);
 }
 
@@ -125,6 +130,7 @@ bool finish_slice(SecondPass *pass, PendingSlice *slice, CalibrationRecord *cali
   // output may need: when it fails beside them, they go and it is written
   // again.
   const bool beside_others = pass->ahead != nullptr;
+  if (beside_others) pass->main_writes.store(true, std::memory_order_relaxed);
   bool written = write_slice(main_output_writer(), output_of(*pass, *slice, line), beside_others ? make_room : nullptr,
                              pass);
   free(line);

@@ -94,6 +94,11 @@ void drop_unpublished_output(FileHandle file);
 // in the middle of another thread's work.
 void keep_interrupts_off_this_thread();
 
+// Lets the calling thread yield to the process's other threads when they
+// compete for a CPU: a lower scheduling priority for it alone, for good.
+// Best effort; where the system does not allow it, nothing changes.
+void lower_this_thread_priority();
+
 // The system's reason for an errno value, for example "No space left on device".
 const char *error_text(int error);
 

@@ -358,6 +358,8 @@ void drop_unpublished_output(FileHandle file) { CloseHandle(handle_of(file)); }
 // to hold off.
 void keep_interrupts_off_this_thread() {}
 
+void lower_this_thread_priority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
+
 const char *error_text(int error) { return strerror(error); }
 
 namespace {
