@@ -52,6 +52,19 @@ constexpr auto kRaised = LzwEndWidth::raised;
 const Bytes kOneByteStrip = {0x80, 0x10, 0x60, 0x20};        // 256 65 257
 const Bytes kDefiningCodeStrip = {0x80, 0x10, 0x60, 0x50, 0x10};  // 256 65 258 257
 
+// A run of one byte value whose strings, one byte longer each, fill much
+// of the window; then a block of random bytes repeated, whose strings grow
+// by a byte about every 200 codes: the window passes the point where it
+// must grow during strings of 12 to 16 bytes, short enough to be copied in
+// one block.
+Bytes window_filled_then_blocks() {
+  Bytes data(45000, 0x5A);
+  const Bytes block = random_bytes(200, 31);
+  for (int copy = 0; copy < 120; ++copy) data.insert(data.end(), block.begin(), block.end());
+  return data;
+}
+const Bytes kWindowFilledThenBlocks = window_filled_then_blocks();
+
 const std::vector<StripCase> kLzwCases = {
     // Worked strips.
     {"codes 256 65 257", kOneByteStrip, 1, {0x41}, ""},
@@ -113,6 +126,9 @@ const std::vector<StripCase> kLzwCases = {
      1790, literal_bytes(1790), ""},
     {"clear code at 12 bits after the change at 2047", with_last_code_raising(1790, {256, 257}, kRaised),
      1790, literal_bytes(1790), ""},
+
+    {"the window grows during strings of up to a copy block", lzw_encode(kWindowFilledThenBlocks),
+     kWindowFilledThenBlocks.size(), kWindowFilledThenBlocks, ""},
 
     // The end of the strip.
     {"clear code directly before the end code", lzw_strip({256, 'A', 256, 257}), 1, {'A'}, ""},
