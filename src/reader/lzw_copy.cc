@@ -15,9 +15,10 @@
 // point. A strip is decoded through one face only: each keeps its own table.
 //
 // On noisy slices most strings are one or two bytes long, so the cost is
-// per code: the loop reads four codes per refill of the bit buffer, checks
-// the table's width and fill once per four codes where it can, and tells a
-// defined string from the clear and end codes by its length.
+// per code: the loop reads four codes per refill of the bit buffer, counts
+// in advance how many such blocks need no check of the table's width and
+// fill, the window's room or the read buffer, and tells a defined string
+// from the clear and end codes by its length.
 #include <cstdlib>
 #include <cstring>
 
