@@ -322,23 +322,14 @@ LZW_INLINE void decode_strings(ByteSource &source, uint8_t *destination, size_t 
       if (done == Step::next_code) done = step(false, false, false);
       if (done != Step::next_code) break;
     }
+    // Near an event, the window's stop or the end of the fast refills,
+    // or after a string that ended a run: one block with every check.
     if (static_cast<int64_t>(loop.in) <= loop.fast_last) {
       refill();
-      // Each code defines one entry at most, so the table needs attention
-      // within four codes only near an event; and codes of a block each
-      // reach the window's `stop` only from within three blocks of it.
-      Step done;
-      if (loop.next + 4 < loop.event && end + 3 * kCopyBlock < stop) {
-        done = step(false, false, false);
-        if (done == Step::next_code) done = step(false, false, false);
-        if (done == Step::next_code) done = step(false, false, false);
-        if (done == Step::next_code) done = step(false, false, false);
-      } else {
-        done = step(true, false, true);
-        if (done == Step::next_code) done = step(true, false, true);
-        if (done == Step::next_code) done = step(true, false, true);
-        if (done == Step::next_code) done = step(true, false, true);
-      }
+      Step done = step(true, false, true);
+      if (done == Step::next_code) done = step(true, false, true);
+      if (done == Step::next_code) done = step(true, false, true);
+      if (done == Step::next_code) done = step(true, false, true);
       if (done == Step::stop) break;
     } else {
       if (step(true, true, true) == Step::stop) break;
